@@ -1,0 +1,159 @@
+#include "LdapDescriptions.h"
+
+#include "FlagsConversion.h"
+
+#include <QRegularExpression>
+
+#include <ldap.h>
+
+namespace quorvane {
+
+namespace {
+
+QString referralText(const QStringList& referrals)
+{
+    QStringList quoted;
+    for (const QString& url : referrals) {
+        quoted.append(quoteForDescription(url, 200));
+    }
+    return quoted.join(QStringLiteral(", "));
+}
+
+// Result 8 or 13 when the server insists on a protected connection before it takes a password.
+bool demandsProtection(int code, const QString& diagnostic)
+{
+    return code == LDAP_CONFIDENTIALITY_REQUIRED
+        || (code == LDAP_STRONG_AUTH_REQUIRED
+            && (diagnostic.contains(u"00002028")
+                || diagnostic.contains(u"Transport encryption required", Qt::CaseInsensitive)));
+}
+
+QString protectionAdvice()
+{
+    return QStringLiteral(" The server demands an encrypted or signed connection before it accepts a bind: "
+                          "add flag 0x2 (encryption) or use an LDAPS:// path.");
+}
+
+} // namespace
+
+QString describeLdapResult(int code, const QString& diagnostic)
+{
+    QString text = QString::fromUtf8(ldap_err2string(code));
+    if (!text.endsWith(u'.')) {
+        text.append(u'.');
+    }
+    const QString trimmed = diagnostic.trimmed();
+    if (!trimmed.isEmpty()) {
+        text += QStringLiteral(" The server said: \"%1\".")
+                    .arg(quoteForDescription(trimmed, diagnosticQuoteLimit));
+    }
+    return text;
+}
+
+QString activeDirectoryReason(const QString& diagnostic)
+{
+    static const QRegularExpression subCode(QStringLiteral("\\bdata ([0-9a-fA-F]{3,8})\\b"));
+    const QRegularExpressionMatch match = subCode.match(diagnostic);
+    if (!match.hasMatch()) {
+        return {};
+    }
+    const QString code = match.captured(1).toLower();
+    const QString rightPassword = QStringLiteral(" The password itself was right.");
+    if (code == u"525") {
+        return QStringLiteral("No such user exists.");
+    }
+    if (code == u"52e") {
+        return QStringLiteral("The user name or password is wrong.");
+    }
+    if (code == u"530") {
+        return QStringLiteral("The account may not log on at this time.") + rightPassword;
+    }
+    if (code == u"531") {
+        return QStringLiteral("The account may not log on from this computer.") + rightPassword;
+    }
+    if (code == u"532") {
+        return QStringLiteral("The password has expired.") + rightPassword;
+    }
+    if (code == u"533") {
+        return QStringLiteral("The account is disabled.") + rightPassword;
+    }
+    if (code == u"701") {
+        return QStringLiteral("The account has expired.") + rightPassword;
+    }
+    if (code == u"773") {
+        return QStringLiteral("The user must change the password before logging on.") + rightPassword;
+    }
+    if (code == u"775") {
+        return QStringLiteral("The account is locked out.") + rightPassword;
+    }
+    return {};
+}
+
+QString bindIdentity(const QString& bindName)
+{
+    return bindName.isEmpty() ? QStringLiteral("an anonymous user")
+                              : QStringLiteral("\"%1\"").arg(quoteForDescription(bindName, 200));
+}
+
+QString describeBindRefusal(const QString& where, const QString& bindName, int code,
+                            const QString& diagnostic, const QStringList& referrals)
+{
+    QString text = bindName.isEmpty()
+        ? QStringLiteral("The directory server %1 refused the anonymous bind: ").arg(where)
+        : QStringLiteral("The directory server %1 refused the bind as %2: ")
+              .arg(where, bindIdentity(bindName));
+    text += describeLdapResult(code, diagnostic);
+    if (code == LDAP_INVALID_CREDENTIALS) {
+        const QString reason = activeDirectoryReason(diagnostic);
+        text += u' ' + (reason.isEmpty() ? QStringLiteral("The user name or password is wrong.") : reason);
+    } else if (demandsProtection(code, diagnostic)) {
+        text += protectionAdvice();
+    } else if (code == LDAP_INVALID_DN_SYNTAX) {
+        text += QStringLiteral(" The server does not take this form of user name; type the user's full "
+                               "distinguished name.");
+    } else if (code == LDAP_REFERRAL && !referrals.isEmpty()) {
+        text += QStringLiteral(" It refers to %1; referrals are not followed.").arg(referralText(referrals));
+    } else if (code == LDAP_UNWILLING_TO_PERFORM && bindName.isEmpty()) {
+        text += QStringLiteral(" The server does not allow anonymous binds.");
+    }
+    return text;
+}
+
+QString describeObjectFailure(const QString& where, const QString& dn, const QString& bindName, int code,
+                              const QString& diagnostic, const QString& matchedDn,
+                              const QStringList& referrals)
+{
+    const QString object = QStringLiteral("\"%1\"").arg(quoteForDescription(dn, 300));
+    QString text;
+    switch (code) {
+    case LDAP_NO_SUCH_OBJECT:
+        text = QStringLiteral("The object %1 does not exist on %2: ").arg(object, where);
+        text += describeLdapResult(code, diagnostic);
+        if (!matchedDn.isEmpty()) {
+            text += QStringLiteral(" The nearest existing entry is \"%1\".")
+                        .arg(quoteForDescription(matchedDn, 300));
+        }
+        return text;
+    case LDAP_REFERRAL:
+        text = QStringLiteral("The directory server %1 does not hold the object %2: ").arg(where, object);
+        text += describeLdapResult(code, diagnostic);
+        text += referrals.isEmpty()
+            ? QStringLiteral(" It named no other server.")
+            : QStringLiteral(" It refers to %1; referrals are not followed.").arg(referralText(referrals));
+        return text;
+    case LDAP_INSUFFICIENT_ACCESS:
+        text = QStringLiteral("The logon succeeded, but %1 may not read the object %2 on %3: ")
+                   .arg(bindIdentity(bindName), object, where);
+        return text + describeLdapResult(code, diagnostic);
+    default:
+        text = QStringLiteral("The logon succeeded, but the object %1 could not be read on %2: ")
+                   .arg(object, where);
+        text += describeLdapResult(code, diagnostic);
+        if (demandsProtection(code, diagnostic)) {
+            text += protectionAdvice();
+        }
+        return text;
+    }
+}
+
+} // namespace quorvane

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace quorvane {
+
+// Longest stretch of a server's diagnostic text quoted in a description.
+constexpr qsizetype diagnosticQuoteLimit = 1000;
+
+// libldap's text for a result code, then the server's diagnostic when it sent one.
+QString describeLdapResult(int code, const QString& diagnostic);
+
+// Plain words for the "data NNN" sub-code of an Active Directory bind refusal; empty when none is known.
+QString activeDirectoryReason(const QString& diagnostic);
+
+// Why the server refused the bind as bindName (empty: anonymous), in words an administrator can act on.
+QString describeBindRefusal(const QString& where, const QString& bindName, int code,
+                            const QString& diagnostic, const QStringList& referrals);
+
+// Why the object could not be read after a successful bind.
+QString describeObjectFailure(const QString& where, const QString& dn, const QString& bindName, int code,
+                              const QString& diagnostic, const QString& matchedDn,
+                              const QStringList& referrals);
+
+// How the bound user is named in a description.
+QString bindIdentity(const QString& bindName);
+
+} // namespace quorvane

@@ -1,0 +1,560 @@
+#include "LdapDirectoryProvider.h"
+
+#include "BindPlan.h"
+#include "Failure.h"
+#include "FlagsConversion.h"
+#include "LdapDescriptions.h"
+#include "LdapPath.h"
+#include "NetworkConnect.h"
+#include "TlsDiagnosis.h"
+
+#include <QStringList>
+
+#include <ldap.h>
+#include <openldap.h>
+
+#include <csignal>
+#include <memory>
+#include <mutex>
+
+namespace quorvane {
+
+namespace {
+
+template <auto release>
+struct Release
+{
+    void operator()(auto* resource) const { release(resource); }
+};
+// A handle must be unbound even when no bind ever happened.
+void unbind(LDAP* ld)
+{
+    ldap_unbind_ext_s(ld, nullptr, nullptr);
+}
+void freeTexts(char** texts)
+{
+    ldap_memvfree(reinterpret_cast<void**>(texts));
+}
+void freeEscaped(char* text)
+{
+    ber_memfree(text);
+}
+using LdapHandle = std::unique_ptr<LDAP, Release<unbind>>;
+using LdapMessage = std::unique_ptr<LDAPMessage, Release<ldap_msgfree>>;
+using LdapText = std::unique_ptr<char, Release<ldap_memfree>>;
+using LdapTexts = std::unique_ptr<char*, Release<freeTexts>>;
+using LdapValues = std::unique_ptr<berval*, Release<ldap_value_free_len>>;
+using EscapedValue = std::unique_ptr<char, Release<freeEscaped>>;
+
+// libldap's GnuTLS build trusts nothing unless told.
+constexpr const char* systemTrustBundle = "/etc/ssl/certs/ca-certificates.crt";
+
+bool isContainerClass(const QString& objectClass)
+{
+    static const QStringList containers = {
+        QStringLiteral("organizationalunit"), QStringLiteral("organization"),
+        QStringLiteral("container"),          QStringLiteral("domain"),
+        QStringLiteral("domaindns"),          QStringLiteral("dcobject"),
+        QStringLiteral("builtindomain"),      QStringLiteral("country"),
+        QStringLiteral("locality"),           QStringLiteral("lostandfound"),
+        QStringLiteral("configuration"),      QStringLiteral("dmd"),
+        QStringLiteral("rpccontainer"),
+    };
+    return containers.contains(objectClass.toLower());
+}
+
+QString fromLdap(const char* text)
+{
+    return text ? QString::fromUtf8(text) : QString();
+}
+
+QString fromBerval(const berval& value)
+{
+    return QString::fromUtf8(value.bv_val, static_cast<qsizetype>(value.bv_len));
+}
+
+timeval toTimeval(std::chrono::milliseconds duration)
+{
+    timeval value {};
+    value.tv_sec = static_cast<time_t>(duration.count() / 1000);
+    value.tv_usec = static_cast<suseconds_t>((duration.count() % 1000) * 1000);
+    return value;
+}
+
+void setIntOption(LDAP* ld, int option, int value)
+{
+    if (ldap_set_option(ld, option, &value) != LDAP_OPT_SUCCESS) {
+        throw Failure(QStringLiteral("The LDAP library rejected option 0x%1.").arg(option, 0, 16));
+    }
+}
+
+// Boolean options test the pointer, not what it points to: only LDAP_OPT_OFF switches one off.
+void setBoolOption(LDAP* ld, int option, bool value)
+{
+    if (ldap_set_option(ld, option, value ? LDAP_OPT_ON : LDAP_OPT_OFF) != LDAP_OPT_SUCCESS) {
+        throw Failure(QStringLiteral("The LDAP library rejected option 0x%1.").arg(option, 0, 16));
+    }
+}
+
+void setTextOption(LDAP* ld, int option, const QString& value)
+{
+    const QByteArray utf8 = value.toUtf8();
+    if (ldap_set_option(ld, option, utf8.constData()) != LDAP_OPT_SUCCESS) {
+        throw Failure(QStringLiteral("The LDAP library rejected option 0x%1.").arg(option, 0, 16));
+    }
+}
+
+void setTimeOption(LDAP* ld, int option, std::chrono::milliseconds duration)
+{
+    const timeval value = toTimeval(duration);
+    if (ldap_set_option(ld, option, &value) != LDAP_OPT_SUCCESS) {
+        throw Failure(QStringLiteral("The LDAP library rejected option 0x%1.").arg(option, 0, 16));
+    }
+}
+
+QString globalTextOption(int option)
+{
+    char* raw = nullptr;
+    ldap_get_option(nullptr, option, &raw);
+    const LdapText text { raw };
+    return fromLdap(text.get());
+}
+
+struct Outcome
+{
+    int code = LDAP_SUCCESS;
+    QString diagnostic;
+    QString matchedDn;
+    QStringList referrals;
+};
+
+// What one open knows about where it is and how long it may wait.
+struct Target
+{
+    LdapPath path;
+    TransportPlan transport;
+    QString where;
+    LdapDirectoryProvider::Limits limits;
+};
+
+int lastResultCode(LDAP* ld)
+{
+    int code = LDAP_OTHER;
+    ldap_get_option(ld, LDAP_OPT_RESULT_CODE, &code);
+    return code;
+}
+
+QString lastDiagnostic(LDAP* ld)
+{
+    char* raw = nullptr;
+    ldap_get_option(ld, LDAP_OPT_DIAGNOSTIC_MESSAGE, &raw);
+    const LdapText text { raw };
+    return fromLdap(text.get());
+}
+
+[[noreturn]] void connectionFailed(LDAP* ld, const Target& target, const QString& operation)
+{
+    const int code = lastResultCode(ld);
+    if (code == LDAP_SERVER_DOWN) {
+        throw Failure(QStringLiteral("The directory server %1 closed the connection during the %2.")
+                          .arg(target.where, operation));
+    }
+    if (code == LDAP_TIMEOUT) {
+        throw Failure(QStringLiteral("The directory server %1 did not answer the %2 within %3.")
+                          .arg(target.where, operation, durationText(target.limits.operation)));
+    }
+    if (code == LDAP_DECODING_ERROR || code == LDAP_PROTOCOL_ERROR) {
+        throw Failure(
+            QStringLiteral("The directory server %1 answered the %2 with data that is not valid LDAP. "
+                           "Check that the port is an LDAP port.")
+                .arg(target.where, operation));
+    }
+    throw Failure(QStringLiteral("The %1 to %2 failed: %3")
+                      .arg(operation, target.where, describeLdapResult(code, lastDiagnostic(ld))));
+}
+
+LdapMessage awaitResult(LDAP* ld, int messageId, const Target& target, const QString& operation)
+{
+    timeval limit = toTimeval(target.limits.operation);
+    LDAPMessage* raw = nullptr;
+    const int type = ldap_result(ld, messageId, LDAP_MSG_ALL, &limit, &raw);
+    LdapMessage result { raw };
+    if (type == 0) {
+        throw Failure(QStringLiteral("The directory server %1 did not answer the %2 within %3.")
+                          .arg(target.where, operation, durationText(target.limits.operation)));
+    }
+    if (type < 0 || !result) {
+        connectionFailed(ld, target, operation);
+    }
+    return result;
+}
+
+Outcome parseOutcome(LDAP* ld, LDAPMessage* chain, const Target& target, const QString& operation)
+{
+    int code = LDAP_SUCCESS;
+    char* matched = nullptr;
+    char* diagnostic = nullptr;
+    char** referrals = nullptr;
+    const int parsed = ldap_parse_result(ld, chain, &code, &matched, &diagnostic, &referrals, nullptr, 0);
+    const LdapText matchedOwner { matched };
+    const LdapText diagnosticOwner { diagnostic };
+    const LdapTexts referralsOwner { referrals };
+    if (parsed != LDAP_SUCCESS) {
+        connectionFailed(ld, target, operation);
+    }
+    Outcome outcome;
+    outcome.code = code;
+    outcome.matchedDn = fromLdap(matched);
+    outcome.diagnostic = fromLdap(diagnostic);
+    for (char** url = referrals; url && *url; ++url) {
+        outcome.referrals.append(fromLdap(*url));
+    }
+    return outcome;
+}
+
+// Hands our own connected socket to libldap, which then owns and closes it.
+LdapHandle connectHandle(const Target& target)
+{
+    Socket socket =
+        connectTcp(target.path.host, target.path.hostIsIpv6, target.transport.port, target.limits.connect);
+    // Only scheme, host and port: libldap checks the certificate against this host.
+    const QString host = target.path.hostIsIpv6
+        ? QStringLiteral("[%1]").arg(QString(target.path.host).replace(u'%', QStringLiteral("%25")))
+        : target.path.host;
+    const QByteArray url = QStringLiteral("%1://%2:%3")
+                               .arg(target.transport.implicitTls ? u"ldaps" : u"ldap", host)
+                               .arg(target.transport.port)
+                               .toUtf8();
+    LDAP* raw = nullptr;
+    const int rc = ldap_init_fd(socket.fd(), LDAP_PROTO_TCP, url.constData(), &raw);
+    LdapHandle ld { raw };
+    if (rc != LDAP_SUCCESS || !ld) {
+        throw Failure(QStringLiteral("The LDAP library could not use the connection to %1: %2")
+                          .arg(target.where, describeLdapResult(rc, {})));
+    }
+    socket.release();
+    setIntOption(ld.get(), LDAP_OPT_PROTOCOL_VERSION, LDAP_VERSION3);
+    // Chasing would bind anonymously elsewhere, or carry the credentials to another server.
+    setBoolOption(ld.get(), LDAP_OPT_REFERRALS, false);
+    // Without async, the TLS handshake retries a silent server in a busy loop that never times out;
+    // with it, the network timeout bounds the handshake.
+    setBoolOption(ld.get(), LDAP_OPT_CONNECT_ASYNC, true);
+    setTimeOption(ld.get(), LDAP_OPT_NETWORK_TIMEOUT, target.limits.connect);
+    setTimeOption(ld.get(), LDAP_OPT_TIMEOUT, target.limits.operation);
+    return ld;
+}
+
+// Verification is demanded on this handle so no ldaprc or TLS_REQCERT setting can switch it off.
+TrustSources configureTls(LDAP* ld)
+{
+    TrustSources trust { globalTextOption(LDAP_OPT_X_TLS_CACERTFILE),
+                         globalTextOption(LDAP_OPT_X_TLS_CACERTDIR) };
+    if (trust.caFile.isEmpty() && trust.caDir.isEmpty()) {
+        trust.caFile = QString::fromUtf8(systemTrustBundle);
+    }
+    if (!trust.caFile.isEmpty()) {
+        setTextOption(ld, LDAP_OPT_X_TLS_CACERTFILE, trust.caFile);
+    }
+    if (!trust.caDir.isEmpty()) {
+        setTextOption(ld, LDAP_OPT_X_TLS_CACERTDIR, trust.caDir);
+    }
+    setIntOption(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, LDAP_OPT_X_TLS_DEMAND);
+    // Must come last: the handle's TLS options take effect only in a context made after them.
+    setIntOption(ld, LDAP_OPT_X_TLS_NEWCTX, 0);
+    return trust;
+}
+
+[[noreturn]] void tlsFailed(LdapHandle& ld, const Target& target, const TrustSources& trust,
+                            bool sendsPassword)
+{
+    const int code = lastResultCode(ld.get());
+    const QString libraryText = lastDiagnostic(ld.get());
+    // A single-threaded server would still be busy with the failed connection.
+    ld.reset();
+    QString reason = diagnoseTls(target.path.host, target.path.hostIsIpv6, target.transport.port,
+                                 target.transport.startTls, trust, target.limits.connect);
+    if (reason.isEmpty()) {
+        reason = QStringLiteral("The TLS connection to %1 failed: %2")
+                     .arg(target.where, describeLdapResult(code, libraryText));
+    }
+    if (sendsPassword) {
+        reason += QStringLiteral(" The password was not sent.");
+    }
+    throw Failure(reason);
+}
+
+void secureConnection(LdapHandle& handle, const Target& target, bool sendsPassword)
+{
+    LDAP* ld = handle.get();
+    if (!target.transport.implicitTls && !target.transport.startTls) {
+        return;
+    }
+    const TrustSources trust = configureTls(ld);
+    if (target.transport.startTls) {
+        int messageId = 0;
+        if (ldap_extended_operation(ld, LDAP_EXOP_START_TLS, nullptr, nullptr, nullptr, &messageId)
+            != LDAP_SUCCESS) {
+            connectionFailed(ld, target, QStringLiteral("StartTLS request"));
+        }
+        const QString operation = QStringLiteral("StartTLS request");
+        const LdapMessage answer = awaitResult(ld, messageId, target, operation);
+        const Outcome outcome = parseOutcome(ld, answer.get(), target, operation);
+        if (outcome.code != LDAP_SUCCESS) {
+            QString text =
+                QStringLiteral("The directory server %1 refused StartTLS, which the bind flags ask for: %2")
+                    .arg(target.where, describeLdapResult(outcome.code, outcome.diagnostic));
+            if (sendsPassword) {
+                text += QStringLiteral(" The password was not sent.");
+            }
+            throw Failure(text);
+        }
+    }
+    if (ldap_install_tls(ld) != LDAP_SUCCESS) {
+        tlsFailed(handle, target, trust, sendsPassword);
+    }
+}
+
+Outcome simpleBind(LDAP* ld, const Target& target, const QString& name, const QString& password)
+{
+    const QByteArray nameUtf8 = name.toUtf8();
+    QByteArray secret = password.toUtf8();
+    berval credentials { static_cast<ber_len_t>(secret.size()), secret.data() };
+    int messageId = 0;
+    const QString operation = QStringLiteral("bind request");
+    if (ldap_sasl_bind(ld, nameUtf8.constData(), LDAP_SASL_SIMPLE, &credentials, nullptr, nullptr, &messageId)
+        != LDAP_SUCCESS) {
+        connectionFailed(ld, target, operation);
+    }
+    const LdapMessage answer = awaitResult(ld, messageId, target, operation);
+    return parseOutcome(ld, answer.get(), target, operation);
+}
+
+struct Entry
+{
+    bool found = false;
+    QString dn;
+    QStringList objectClasses;
+    bool hasSubordinates = false;
+    int count = 0;
+};
+
+struct SearchResult
+{
+    Outcome outcome;
+    Entry first;
+};
+
+SearchResult search(LDAP* ld, const Target& target, const QString& base, int scope, const QString& filter,
+                    std::initializer_list<const char*> attributes, int sizeLimit, const QString& operation)
+{
+    const QByteArray baseUtf8 = base.toUtf8();
+    const QByteArray filterUtf8 = filter.toUtf8();
+    std::vector<char*> wanted;
+    for (const char* attribute : attributes) {
+        wanted.push_back(const_cast<char*>(attribute));
+    }
+    wanted.push_back(nullptr);
+    timeval limit = toTimeval(target.limits.operation);
+    int messageId = 0;
+    if (ldap_search_ext(ld, baseUtf8.constData(), scope, filterUtf8.constData(), wanted.data(), 0, nullptr,
+                        nullptr, &limit, sizeLimit, &messageId)
+        != LDAP_SUCCESS) {
+        connectionFailed(ld, target, operation);
+    }
+    const LdapMessage answer = awaitResult(ld, messageId, target, operation);
+    SearchResult result;
+    result.outcome = parseOutcome(ld, answer.get(), target, operation);
+    for (LDAPMessage* entry = ldap_first_entry(ld, answer.get()); entry; entry = ldap_next_entry(ld, entry)) {
+        if (result.first.count++ > 0) {
+            continue;
+        }
+        result.first.found = true;
+        char* dn = ldap_get_dn(ld, entry);
+        const LdapText dnOwner { dn };
+        result.first.dn = fromLdap(dn);
+        const LdapValues classes { ldap_get_values_len(ld, entry, "objectClass") };
+        for (berval** value = classes.get(); value && *value; ++value) {
+            result.first.objectClasses.append(fromBerval(**value));
+        }
+        const LdapValues subordinates { ldap_get_values_len(ld, entry, "hasSubordinates") };
+        result.first.hasSubordinates = subordinates && subordinates.get()[0]
+            && fromBerval(*subordinates.get()[0]).compare(u"TRUE", Qt::CaseInsensitive) == 0;
+    }
+    return result;
+}
+
+// An empty DN names the server's default naming context, as read from its root DSE.
+QString defaultNamingContext(LDAP* ld, const Target& target)
+{
+    const QString operation = QStringLiteral("read of the server's root entry");
+    char* wanted[] = { const_cast<char*>("defaultNamingContext"), const_cast<char*>("namingContexts"),
+                       nullptr };
+    timeval limit = toTimeval(target.limits.operation);
+    int messageId = 0;
+    if (ldap_search_ext(ld, "", LDAP_SCOPE_BASE, "(objectClass=*)", wanted, 0, nullptr, nullptr, &limit, 1,
+                        &messageId)
+        != LDAP_SUCCESS) {
+        connectionFailed(ld, target, operation);
+    }
+    const LdapMessage answer = awaitResult(ld, messageId, target, operation);
+    const Outcome outcome = parseOutcome(ld, answer.get(), target, operation);
+    LDAPMessage* entry = ldap_first_entry(ld, answer.get());
+    if (outcome.code == LDAP_SUCCESS && entry) {
+        for (const char* attribute : { "defaultNamingContext", "namingContexts" }) {
+            const LdapValues values { ldap_get_values_len(ld, entry, attribute) };
+            if (values && values.get()[0]) {
+                return fromBerval(*values.get()[0]);
+            }
+        }
+    }
+    throw Failure(QStringLiteral("The path names no object, and the directory server %1 does not say which "
+                                 "naming context it holds; add the distinguished name to the path.")
+                      .arg(target.where));
+}
+
+// The server refused a name that is no DN: look it up once, anonymously, and return its DN.
+QString resolveBindName(LDAP* ld, const Target& target, const BindPlan& plan, const Outcome& refusal)
+{
+    const QString base =
+        target.path.namingContext.isEmpty() ? defaultNamingContext(ld, target) : target.path.namingContext;
+    const QByteArray value = plan.lookupValue.toUtf8();
+    berval raw { static_cast<ber_len_t>(value.size()), const_cast<char*>(value.constData()) };
+    berval escaped {};
+    if (ldap_bv2escaped_filter_value(&raw, &escaped) != 0) {
+        throw Failure(QStringLiteral("The LDAP library could not escape the user name for a search."));
+    }
+    const EscapedValue escapedOwner { escaped.bv_val };
+    const QString term = fromBerval(escaped);
+    const QString filter =
+        QStringLiteral("(|(uid=%1)(sAMAccountName=%1)(userPrincipalName=%1)(mail=%1))").arg(term);
+    const QString attributes = QStringLiteral("uid, sAMAccountName, userPrincipalName or mail");
+    const SearchResult found = search(ld, target, base, LDAP_SCOPE_SUBTREE, filter, { "1.1" }, 2,
+                                      QStringLiteral("search for the user"));
+    const QString refused = QStringLiteral("The directory server %1 does not take \"%2\" as a bind name (%3)")
+                                .arg(target.where, quoteForDescription(plan.bindName, 200),
+                                     QString::fromUtf8(ldap_err2string(refusal.code)));
+    if (found.first.count > 1 || found.outcome.code == LDAP_SIZELIMIT_EXCEEDED) {
+        throw Failure(
+            QStringLiteral("%1, and more than one entry under \"%2\" has %3 equal to \"%4\". Type the "
+                           "user's full distinguished name instead.")
+                .arg(refused, base, attributes, quoteForDescription(plan.lookupValue, 200)));
+    }
+    if (found.outcome.code != LDAP_SUCCESS && found.outcome.code != LDAP_NO_SUCH_OBJECT) {
+        throw Failure(
+            QStringLiteral("%1, and the search for the user under \"%2\" failed: %3")
+                .arg(refused, base, describeLdapResult(found.outcome.code, found.outcome.diagnostic)));
+    }
+    if (!found.first.found) {
+        throw Failure(
+            QStringLiteral("%1, and no entry under \"%2\" has %3 equal to \"%4\". Check the user name, "
+                           "or type the user's full distinguished name.")
+                .arg(refused, base, attributes, quoteForDescription(plan.lookupValue, 200)));
+    }
+    return found.first.dn;
+}
+
+// One password attempt: a DN-syntax refusal is answered before any password is checked.
+QString bind(LDAP* ld, const Target& target, const BindPlan& plan, const QString& password)
+{
+    QString name = plan.anonymous ? QString() : plan.bindName;
+    Outcome outcome = simpleBind(ld, target, name, plan.anonymous ? QString() : password);
+    if (outcome.code == LDAP_INVALID_DN_SYNTAX && !plan.lookupValue.isEmpty()) {
+        name = resolveBindName(ld, target, plan, outcome);
+        outcome = simpleBind(ld, target, name, password);
+    }
+    if (outcome.code != LDAP_SUCCESS) {
+        throw Failure(
+            describeBindRefusal(target.where, name, outcome.code, outcome.diagnostic, outcome.referrals));
+    }
+    return name;
+}
+
+class LdapObject final : public DirectoryObject
+{
+public:
+    LdapObject(LdapHandle ld, QString where, Entry entry, bool read)
+        : m_ld(std::move(ld))
+        , m_where(std::move(where))
+        , m_entry(std::move(entry))
+        , m_read(read)
+    {}
+
+    void requireContainer() const override
+    {
+        if (!m_read || m_entry.hasSubordinates) {
+            return; // a fast bind reads nothing, so there is nothing to refuse
+        }
+        for (const QString& objectClass : m_entry.objectClasses) {
+            if (isContainerClass(objectClass)) {
+                return;
+            }
+        }
+        throw Failure(QStringLiteral("The object \"%1\" on %2 is not a container: its object classes are %3.")
+                          .arg(quoteForDescription(m_entry.dn, 300), m_where,
+                               m_entry.objectClasses.isEmpty()
+                                   ? QStringLiteral("not readable")
+                                   : m_entry.objectClasses.join(QStringLiteral(", "))));
+    }
+
+private:
+    LdapHandle m_ld; // bound until this object goes
+    QString m_where;
+    Entry m_entry;
+    bool m_read;
+};
+
+Entry readObject(LDAP* ld, const Target& target, const QString& boundAs)
+{
+    const QString dn = target.path.dn.isEmpty() ? defaultNamingContext(ld, target) : target.path.dn;
+    const SearchResult result =
+        search(ld, target, dn, LDAP_SCOPE_BASE, QStringLiteral("(objectClass=*)"),
+               { "objectClass", "hasSubordinates" }, 1, QStringLiteral("read of the object"));
+    if (result.outcome.code != LDAP_SUCCESS) {
+        throw Failure(describeObjectFailure(target.where, dn, boundAs, result.outcome.code,
+                                            result.outcome.diagnostic, result.outcome.matchedDn,
+                                            result.outcome.referrals));
+    }
+    if (!result.first.found) {
+        throw Failure(
+            QStringLiteral("The logon succeeded, but the directory server %1 returned nothing for the "
+                           "object \"%2\": it does not exist, or %3 may not see it.")
+                .arg(target.where, quoteForDescription(dn, 300), bindIdentity(boundAs)));
+    }
+    return result.first;
+}
+
+} // namespace
+
+LdapDirectoryProvider::LdapDirectoryProvider()
+    : LdapDirectoryProvider(Limits {})
+{}
+
+LdapDirectoryProvider::LdapDirectoryProvider(Limits limits)
+    : m_limits(limits)
+{
+    // Writing to a connection the server already closed must fail with EPIPE, not end the program.
+    static std::once_flag ignoreBrokenPipes;
+    std::call_once(ignoreBrokenPipes, [] { std::signal(SIGPIPE, SIG_IGN); });
+}
+
+std::unique_ptr<DirectoryObject> LdapDirectoryProvider::open(const QString& path, const QString& user,
+                                                             const QString& password, qint32 flags)
+{
+    Target target;
+    target.path = parseLdapPath(path);
+    target.transport = planTransport(target.path, flags);
+    target.where = endpointText(target.path.host, target.path.hostIsIpv6, target.transport.port);
+    target.limits = m_limits;
+    const BindPlan plan = planBind(user, !password.isEmpty(), flags, target.path);
+
+    LdapHandle ld = connectHandle(target);
+    secureConnection(ld, target, !plan.anonymous);
+    const QString boundAs = bind(ld.get(), target, plan, password);
+    Entry entry;
+    if (plan.readObject) {
+        entry = readObject(ld.get(), target, boundAs);
+    }
+    return std::make_unique<LdapObject>(std::move(ld), target.where, std::move(entry), plan.readObject);
+}
+
+} // namespace quorvane

@@ -1,0 +1,178 @@
+#include "NetworkConnect.h"
+
+#include "Failure.h"
+#include "LdapPath.h"
+
+#include <QStringList>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace quorvane {
+
+namespace {
+
+struct AddressListRelease
+{
+    void operator()(addrinfo* list) const { freeaddrinfo(list); }
+};
+using AddressList = std::unique_ptr<addrinfo, AddressListRelease>;
+
+constexpr int maxAddressesTried = 8;
+
+QString numericAddress(const addrinfo& address)
+{
+    char text[NI_MAXHOST] = {};
+    if (getnameinfo(address.ai_addr, address.ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST)
+        != 0) {
+        return QStringLiteral("?");
+    }
+    return QString::fromUtf8(text);
+}
+
+QString errnoText(int error)
+{
+    switch (error) {
+    case ECONNREFUSED:
+        return QStringLiteral("connection refused (nothing listens on that port)");
+    case ENETUNREACH:
+        return QStringLiteral("network unreachable");
+    case EHOSTUNREACH:
+        return QStringLiteral("host unreachable");
+    case ETIMEDOUT:
+        return QStringLiteral("no answer in time");
+    default:
+        return QString::fromUtf8(std::strerror(error));
+    }
+}
+
+// Empty on success, else why this address could not be reached.
+QString tryConnect(const addrinfo& address, std::chrono::milliseconds timeout, Socket& out)
+{
+    Socket candidate { ::socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                                address.ai_protocol) };
+    if (candidate.fd() < 0) {
+        return errnoText(errno);
+    }
+    if (::connect(candidate.fd(), address.ai_addr, address.ai_addrlen) != 0) {
+        if (errno != EINPROGRESS) {
+            return errnoText(errno);
+        }
+        if (!waitForSocket(candidate.fd(), true, std::chrono::steady_clock::now() + timeout)) {
+            return QStringLiteral("no answer within %1").arg(durationText(timeout));
+        }
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (getsockopt(candidate.fd(), SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+            error = errno;
+        }
+        if (error != 0) {
+            return errnoText(error);
+        }
+    }
+    out = std::move(candidate);
+    return {};
+}
+
+} // namespace
+
+Socket& Socket::operator=(Socket&& other) noexcept
+{
+    if (this != &other) {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+        m_fd = other.release();
+    }
+    return *this;
+}
+
+Socket::~Socket()
+{
+    if (m_fd >= 0) {
+        ::close(m_fd);
+    }
+}
+
+int Socket::release()
+{
+    const int fd = m_fd;
+    m_fd = -1;
+    return fd;
+}
+
+bool waitForSocket(int fd, bool forWriting, std::chrono::steady_clock::time_point deadline)
+{
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        pollfd watched { fd, static_cast<short>(forWriting ? POLLOUT : POLLIN), 0 };
+        const int ready =
+            ::poll(&watched, 1, static_cast<int>(std::min<long long>(left.count(), 1000 * 60 * 60)));
+        if (ready > 0) {
+            return true;
+        }
+        if (ready < 0 && errno != EINTR) {
+            return true; // let the following read or write report the error
+        }
+    }
+}
+
+QString durationText(std::chrono::milliseconds duration)
+{
+    const auto count = duration.count();
+    if (count % 1000 == 0) {
+        return count == 1000 ? QStringLiteral("1 second") : QStringLiteral("%1 seconds").arg(count / 1000);
+    }
+    return QStringLiteral("%1 seconds").arg(static_cast<double>(count) / 1000.0);
+}
+
+Socket connectTcp(const QString& host, bool ipv6, int port, std::chrono::milliseconds timeout)
+{
+    const QString where = endpointText(host, ipv6, port);
+    addrinfo hints {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    const QByteArray name = host.toUtf8();
+    const QByteArray service = QByteArray::number(port);
+    addrinfo* raw = nullptr;
+    const int resolved = getaddrinfo(name.constData(), service.constData(), &hints, &raw);
+    const AddressList addresses { raw };
+    if (resolved != 0) {
+        const QString reason = resolved == EAI_SYSTEM ? QString::fromUtf8(std::strerror(errno))
+                                                      : QString::fromUtf8(gai_strerror(resolved));
+        throw Failure(
+            QStringLiteral("The directory server name \"%1\" could not be resolved: %2.").arg(host, reason));
+    }
+    QStringList reasons;
+    QString onlyReason;
+    int tried = 0;
+    for (const addrinfo* address = addresses.get(); address && tried < maxAddressesTried;
+         address = address->ai_next, ++tried) {
+        Socket connected;
+        const QString reason = tryConnect(*address, timeout, connected);
+        if (reason.isEmpty()) {
+            return connected;
+        }
+        const QString numeric = numericAddress(*address);
+        onlyReason = numeric == host ? reason : QString();
+        reasons.append(QStringLiteral("%1: %2").arg(numeric, reason));
+    }
+    if (reasons.size() == 1 && !onlyReason.isEmpty()) {
+        throw Failure(
+            QStringLiteral("Could not connect to the directory server %1: %2.").arg(where, onlyReason));
+    }
+    throw Failure(
+        QStringLiteral("Could not connect to the directory server %1 (%2).").arg(where, reasons.join(u"; ")));
+}
+
+} // namespace quorvane

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QString>
+
+#include <chrono>
+
+namespace quorvane {
+
+// The trust libldap was given, so the diagnosis judges the certificate exactly as the bind would.
+struct TrustSources
+{
+    QString caFile;
+    QString caDir;
+};
+
+// libldap reports every TLS refusal as "Can't contact LDAP server", so after one we connect again,
+// take the server's certificate without trusting it, and say what is wrong with it: untrusted issuer,
+// expired, or issued for another name. Returns an empty text when nothing wrong was found.
+QString diagnoseTls(const QString& host, bool ipv6, int port, bool startTls, const TrustSources& trust,
+                    std::chrono::milliseconds timeout);
+
+} // namespace quorvane

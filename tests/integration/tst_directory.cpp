@@ -1,0 +1,337 @@
+#include "Doubles.h"
+#include "FakeLdapServer.h"
+#include "LdapDirectoryProvider.h"
+#include "LogonCheck.h"
+#include "TestDirectory.h"
+
+#include <QDir>
+#include <QTest>
+
+#include <ldap.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+using namespace quorvane;
+using namespace quorvane::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+const QString usersOu = QStringLiteral("OU=Users,OU=HQ,DC=example,DC=com");
+const QString sampleDn = QStringLiteral("uid=sampleusr,ou=Users,ou=HQ,dc=example,dc=com");
+
+QString libraryText(int code)
+{
+    return QString::fromUtf8(ldap_err2string(code));
+}
+
+// Connections the directory currently holds for `dn`, read from its monitor as the administrator.
+int boundConnections(const TestDirectory& directory, const QString& dn)
+{
+    LDAP* raw = nullptr;
+    const QByteArray uri = directory.ldapUri().toUtf8();
+    if (ldap_initialize(&raw, uri.constData()) != LDAP_SUCCESS) {
+        return -1;
+    }
+    const std::unique_ptr<LDAP, decltype([](LDAP* ld) { ldap_unbind_ext_s(ld, nullptr, nullptr); })> ld {
+        raw
+    };
+    const int version = LDAP_VERSION3;
+    ldap_set_option(ld.get(), LDAP_OPT_PROTOCOL_VERSION, &version);
+    QByteArray password = directory.adminPassword().toUtf8();
+    berval credentials { static_cast<ber_len_t>(password.size()), password.data() };
+    if (ldap_sasl_bind_s(ld.get(), directory.adminDn.toUtf8().constData(), LDAP_SASL_SIMPLE, &credentials,
+                         nullptr, nullptr, nullptr)
+        != LDAP_SUCCESS) {
+        return -1;
+    }
+    const QByteArray filter = QStringLiteral("(monitorConnectionAuthzDN=%1)").arg(dn).toUtf8();
+    LDAPMessage* result = nullptr;
+    const int rc = ldap_search_ext_s(ld.get(), "cn=Connections,cn=Monitor", LDAP_SCOPE_ONELEVEL,
+                                     filter.constData(), nullptr, 0, nullptr, nullptr, nullptr, 0, &result);
+    const int count = rc == LDAP_SUCCESS ? ldap_count_entries(ld.get(), result) : -1;
+    ldap_msgfree(result);
+    return count;
+}
+
+int openDescriptors()
+{
+    return static_cast<int>(
+        QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::System).size());
+}
+
+} // namespace
+
+class tst_Directory : public QObject
+{
+    Q_OBJECT
+
+    TestDirectory m_directory;
+    LdapDirectoryProvider m_provider { LdapDirectoryProvider::Limits { 2s, 2s } };
+
+    QString run(const QString& path, const QString& user, const QString& password, const QString& flags)
+    {
+        PlainFieldSource fields;
+        fields.pathText = path;
+        fields.user = user;
+        fields.secret = password;
+        fields.flagsText = flags;
+        RecordingMessageBox box;
+        ValidateUser(fields, box, m_provider);
+        if (box.shown.size() != 1) {
+            return QStringLiteral("%1 boxes shown").arg(box.shown.size());
+        }
+        return box.shown.first();
+    }
+
+    QString ldapPath(const QString& dn = usersOu) const { return m_directory.ldapPath(dn); }
+    QString ldapsPath(const QString& host = QStringLiteral("127.0.0.1"), const QString& dn = usersOu) const
+    {
+        return QStringLiteral("LDAPS://%1:%2/%3").arg(host).arg(m_directory.ldapsPort).arg(dn);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        const auto directory = TestDirectory::load();
+        if (!directory) {
+            if (TestDirectory::requiredButMissing()) {
+                QFAIL("the test directory is not running");
+            }
+            std::exit(TestDirectory::skipExitCode);
+        }
+        m_directory = *directory;
+    }
+
+    void valid_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("flags");
+        const QString marigold = QStringLiteral("marigold");
+        QTest::newRow("plain name over LDAPS, sample flags")
+            << ldapsPath() << QStringLiteral("sampleusr") << marigold << QStringLiteral("5");
+        QTest::newRow("DN over plain LDAP") << ldapPath() << sampleDn << marigold << QStringLiteral("0");
+        QTest::newRow("StartTLS for secure authentication")
+            << ldapPath() << QStringLiteral("sampleusr") << marigold << QStringLiteral("1");
+        QTest::newRow("mail as the name")
+            << ldapPath() << QStringLiteral("sampleusr@example.com") << marigold << QStringLiteral("0");
+        QTest::newRow("down-level name")
+            << ldapPath() << QStringLiteral("EXAMPLE\\sampleusr") << marigold << QStringLiteral("0");
+        QTest::newRow("escaped OU with an escaped slash")
+            << ldapPath(QStringLiteral("OU=R\\,D \\+ Ops\\/Lab,") + usersOu) << QStringLiteral("labuser")
+            << QStringLiteral("labpass") << QStringLiteral("0");
+        QTest::newRow("anonymous, both empty") << ldapPath() << QString() << QString() << QStringLiteral("0");
+        QTest::newRow("no DN: default naming context")
+            << QStringLiteral("LDAP://127.0.0.1:%1").arg(m_directory.ldapPort) << sampleDn << marigold
+            << QStringLiteral("0");
+        QTest::newRow("fast bind reads no object") << ldapPath(QStringLiteral("cn=printer1,") + usersOu)
+                                                   << sampleDn << marigold << QStringLiteral("0x20");
+        if (m_directory.ipv6) {
+            QTest::newRow("IPv6 over LDAPS")
+                << QStringLiteral("LDAPS://[::1]:%1/%2").arg(m_directory.ldapsPort).arg(usersOu) << sampleDn
+                << marigold << QStringLiteral("0");
+        }
+    }
+    void valid()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, user);
+        QFETCH(QString, password);
+        QFETCH(QString, flags);
+        QCOMPARE(run(path, user, password, flags), QStringLiteral("User is valid"));
+    }
+
+    void refused_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("flags");
+        QTest::addColumn<QStringList>("says");
+        const QString marigold = QStringLiteral("marigold");
+        QTest::newRow("wrong password")
+            << ldapPath() << QStringLiteral("sampleusr") << QStringLiteral("not-marigold")
+            << QStringLiteral("0")
+            << QStringList { libraryText(LDAP_INVALID_CREDENTIALS), QStringLiteral("\"%1\"").arg(sampleDn),
+                             QStringLiteral("127.0.0.1:%1").arg(m_directory.ldapPort) };
+        QTest::newRow("unknown plain name")
+            << ldapPath() << QStringLiteral("nobody") << marigold << QStringLiteral("0")
+            << QStringList { QStringLiteral("\"nobody@example.com\""),
+                             QStringLiteral("no entry under \"DC=example,DC=com\"") };
+        QTest::newRow("name shared by two entries")
+            << ldapPath() << QStringLiteral("dup@example.com") << QStringLiteral("duppass")
+            << QStringLiteral("0") << QStringList { QStringLiteral("more than one entry") };
+        QTest::newRow("name without password")
+            << ldapPath() << QStringLiteral("sampleusr") << QString() << QStringLiteral("0")
+            << QStringList { QStringLiteral("No password") };
+        QTest::newRow("no such object")
+            << ldapPath(QStringLiteral("OU=Nope,") + usersOu) << sampleDn << marigold << QStringLiteral("0")
+            << QStringList { libraryText(LDAP_NO_SUCH_OBJECT),
+                             QStringLiteral("\"OU=Nope,%1\" does not exist").arg(usersOu),
+                             QStringLiteral(
+                                 "nearest existing entry is \"ou=Users,ou=HQ,dc=example,dc=com\"") };
+        QTest::newRow("leaf object") << ldapPath(QStringLiteral("cn=printer1,") + usersOu) << sampleDn
+                                     << marigold << QStringLiteral("0")
+                                     << QStringList { QStringLiteral("is not a container"),
+                                                      QStringLiteral("device") };
+        QTest::newRow("path without scheme") << usersOu << sampleDn << marigold << QStringLiteral("0")
+                                             << QStringList { QStringLiteral("does not begin with LDAP://") };
+        QTest::newRow("refused port")
+            << QStringLiteral("LDAP://127.0.0.1:1/") + usersOu << sampleDn << marigold << QStringLiteral("0")
+            << QStringList { QStringLiteral("127.0.0.1:1: connection refused") };
+        QTest::newRow("unknown host")
+            << QStringLiteral("LDAP://no-such-host.invalid/") + usersOu << sampleDn << marigold
+            << QStringLiteral("0")
+            << QStringList { QStringLiteral("\"no-such-host.invalid\" could not be resolved") };
+        QTest::newRow("certificate for another name")
+            << ldapsPath(QStringLiteral("127.0.0.2")) << sampleDn << marigold << QStringLiteral("0")
+            << QStringList { QStringLiteral("127.0.0.2:%1").arg(m_directory.ldapsPort),
+                             QStringLiteral("is issued for"), QStringLiteral("127.0.0.1"),
+                             QStringLiteral("not for 127.0.0.2"), QStringLiteral("password was not sent") };
+        QTest::newRow("expired certificate")
+            << QStringLiteral("LDAPS://127.0.0.1:%1/%2").arg(m_directory.expiredPort).arg(usersOu) << sampleDn
+            << marigold << QStringLiteral("0") << QStringList { QStringLiteral("expired on 2021-01-01") };
+        QTest::newRow("referral")
+            << ldapPath(QStringLiteral("ou=Elsewhere,") + usersOu) << sampleDn << marigold
+            << QStringLiteral("0")
+            << QStringList { libraryText(LDAP_REFERRAL),
+                             QStringLiteral(
+                                 "refers to ldap://other.example.invalid/ou=Elsewhere,dc=example,dc=com"),
+                             QStringLiteral("referrals are not followed") };
+        QTest::newRow("anonymous flag with a name")
+            << ldapPath() << QStringLiteral("sampleusr") << marigold << QStringLiteral("16")
+            << QStringList { QStringLiteral("0x10") };
+    }
+    void refused()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, user);
+        QFETCH(QString, password);
+        QFETCH(QString, flags);
+        QFETCH(QStringList, says);
+        const QString shown = run(path, user, password, flags);
+        for (const QString& part : says) {
+            QVERIFY2(shown.contains(part),
+                     qPrintable(QStringLiteral("missing \"%1\" in: %2").arg(part, shown)));
+        }
+        if (!password.isEmpty()) {
+            QVERIFY(!shown.contains(password));
+        }
+    }
+
+    // Run separately with LDAPTLS_CACERT naming a CA that issued nothing here.
+    void untrustedCertificate()
+    {
+        if (qEnvironmentVariable("LDAPTLS_CACERT") != m_directory.otherCaCert) {
+            QSKIP("runs only with the other CA as trust");
+        }
+        const QString shown = run(ldapsPath(), sampleDn, QStringLiteral("marigold"), QStringLiteral("0"));
+        QVERIFY2(shown.contains(u"is not among the trusted certificate authorities"), qPrintable(shown));
+        QVERIFY2(shown.contains(u"Quorvane Test CA"), qPrintable(shown));
+        const QString startTls = run(ldapPath(), sampleDn, QStringLiteral("marigold"), QStringLiteral("2"));
+        QVERIFY2(startTls.contains(u"is not among the trusted certificate authorities"),
+                 qPrintable(startTls));
+    }
+
+    void bindIsHeldWhileTheSuccessBoxShows()
+    {
+        PlainFieldSource fields;
+        fields.pathText = ldapPath();
+        fields.user = sampleDn;
+        fields.secret = QStringLiteral("marigold");
+        fields.flagsText = QStringLiteral("0");
+        RecordingMessageBox box;
+        int whileShown = -1;
+        box.onShow = [&](const QString&) { whileShown = boundConnections(m_directory, sampleDn); };
+        ValidateUser(fields, box, m_provider);
+        QCOMPARE(box.shown, QStringList { QStringLiteral("User is valid") });
+        QCOMPARE(whileShown, 1);
+        QTRY_COMPARE_WITH_TIMEOUT(boundConnections(m_directory, sampleDn), 0, 5000);
+    }
+
+    void badFlagsContactNothing_data()
+    {
+        QTest::addColumn<QString>("flags");
+        QTest::newRow("empty") << QString();
+        QTest::newRow("out of range") << QStringLiteral("2147483648");
+    }
+    void badFlagsContactNothing()
+    {
+        QFETCH(QString, flags);
+        FakeLdapServer listener(FakeLdapServer::Behaviour::Silent);
+        const QString shown =
+            run(QStringLiteral("LDAP://127.0.0.1:%1/dc=example,dc=com").arg(listener.port()), sampleDn,
+                QStringLiteral("marigold"), flags);
+        QVERIFY(shown.contains(u"bind flags"));
+        QTest::qWait(100);
+        QCOMPARE(listener.connections(), 0);
+    }
+
+    void serverThatNeverAnswers_data()
+    {
+        QTest::addColumn<QString>("scheme");
+        QTest::addColumn<QString>("says");
+        QTest::newRow("bind") << QStringLiteral("LDAP")
+                              << QStringLiteral("did not answer the bind request within 2 seconds");
+        QTest::newRow("TLS handshake") << QStringLiteral("LDAPS") << QStringLiteral("TLS handshake");
+    }
+    void serverThatNeverAnswers()
+    {
+        QFETCH(QString, scheme);
+        QFETCH(QString, says);
+        FakeLdapServer silent(FakeLdapServer::Behaviour::Silent);
+        QElapsedTimer timer;
+        timer.start();
+        const QString shown =
+            run(QStringLiteral("%1://127.0.0.1:%2/dc=example,dc=com").arg(scheme).arg(silent.port()),
+                sampleDn, QStringLiteral("marigold"), QStringLiteral("0"));
+        QVERIFY2(shown.contains(says), qPrintable(shown));
+        QVERIFY2(timer.elapsed() < 10000, "the provider's limits did not bound the wait");
+    }
+
+    void startTlsRefusedSendsNoPassword()
+    {
+        FakeLdapServer server(FakeLdapServer::Behaviour::RefuseStartTls);
+        const QString shown = run(QStringLiteral("LDAP://127.0.0.1:%1/dc=example,dc=com").arg(server.port()),
+                                  sampleDn, QStringLiteral("marigold"), QStringLiteral("1"));
+        QVERIFY2(shown.contains(u"refused StartTLS"), qPrintable(shown));
+        QVERIFY(shown.contains(libraryText(LDAP_PROTOCOL_ERROR)));
+        QVERIFY(shown.contains(u"password was not sent"));
+        const auto operations = server.operations();
+        QVERIFY(!operations.empty());
+        QCOMPARE(operations.front(), 0x77); // the StartTLS request
+        QVERIFY(std::find(operations.begin(), operations.end(), 0x60) == operations.end()); // and no bind
+        QVERIFY(!server.received().contains("marigold"));
+    }
+
+    void serverClosingAtOnceIsReported()
+    {
+        FakeLdapServer server(FakeLdapServer::Behaviour::CloseAtOnce);
+        const QString shown = run(QStringLiteral("LDAP://127.0.0.1:%1/dc=example,dc=com").arg(server.port()),
+                                  sampleDn, QStringLiteral("marigold"), QStringLiteral("0"));
+        QVERIFY2(shown.contains(u"closed the connection"), qPrintable(shown));
+    }
+
+    // Every handle, socket and TLS session of a check is gone when it ends, on every path.
+    void checksLeaveNoDescriptorsBehind()
+    {
+        const int before = openDescriptors();
+        for (int i = 0; i < 5; ++i) {
+            run(ldapsPath(), sampleDn, QStringLiteral("marigold"), QStringLiteral("0"));
+            run(ldapPath(), sampleDn, QStringLiteral("not-marigold"), QStringLiteral("1"));
+            run(ldapsPath(QStringLiteral("127.0.0.2")), sampleDn, QStringLiteral("marigold"),
+                QStringLiteral("0"));
+            run(ldapPath(QStringLiteral("cn=printer1,") + usersOu), sampleDn, QStringLiteral("marigold"),
+                QStringLiteral("0"));
+            run(QStringLiteral("LDAP://127.0.0.1:1"), sampleDn, QStringLiteral("marigold"),
+                QStringLiteral("0"));
+        }
+        QCOMPARE(openDescriptors(), before);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_Directory)
+#include "tst_directory.moc"
