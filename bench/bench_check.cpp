@@ -38,12 +38,14 @@ bool minimalCheck(const QByteArray& uri, bool tls, const QByteArray& caFile, con
     }
     QByteArray secret = password;
     berval credentials { static_cast<ber_len_t>(secret.size()), secret.data() };
-    bool ok = ldap_sasl_bind_s(ld, userDn, LDAP_SASL_SIMPLE, &credentials, nullptr, nullptr, nullptr) == LDAP_SUCCESS;
+    bool ok = ldap_sasl_bind_s(ld, userDn, LDAP_SASL_SIMPLE, &credentials, nullptr, nullptr, nullptr)
+        == LDAP_SUCCESS;
     if (ok) {
-        char* attributes[] = { const_cast<char*>("objectClass"), const_cast<char*>("hasSubordinates"), nullptr };
+        char* attributes[] = { const_cast<char*>("objectClass"), const_cast<char*>("hasSubordinates"),
+                               nullptr };
         LDAPMessage* result = nullptr;
-        ok = ldap_search_ext_s(ld, objectDn, LDAP_SCOPE_BASE, "(objectClass=*)", attributes, 0, nullptr, nullptr,
-                               nullptr, 1, &result)
+        ok = ldap_search_ext_s(ld, objectDn, LDAP_SCOPE_BASE, "(objectClass=*)", attributes, 0, nullptr,
+                               nullptr, nullptr, 1, &result)
                 == LDAP_SUCCESS
             && ldap_count_entries(ld, result) == 1;
         ldap_msgfree(result);
@@ -84,7 +86,8 @@ int main(int argc, char* argv[])
     const Transport transports[] = {
         { "LDAP", false, QStringLiteral("LDAP://127.0.0.1:%1/%2").arg(ldapPort, QString::fromUtf8(objectDn)),
           QStringLiteral("ldap://127.0.0.1:%1").arg(ldapPort).toUtf8() },
-        { "LDAPS", true, QStringLiteral("LDAPS://127.0.0.1:%1/%2").arg(ldapsPort, QString::fromUtf8(objectDn)),
+        { "LDAPS", true,
+          QStringLiteral("LDAPS://127.0.0.1:%1/%2").arg(ldapsPort, QString::fromUtf8(objectDn)),
           QStringLiteral("ldaps://127.0.0.1:%1").arg(ldapsPort).toUtf8() },
     };
     std::printf("%-6s %8s %12s %12s %7s\n", "", "rounds", "quorvane ms", "minimal ms", "ratio");
@@ -95,7 +98,8 @@ int main(int argc, char* argv[])
             // Interleaved, so drift on the machine touches both alike.
             QElapsedTimer timer;
             timer.start();
-            auto opened = provider.open(transport.path, QString::fromUtf8(userDn), QString::fromUtf8(password), 0);
+            auto opened =
+                provider.open(transport.path, QString::fromUtf8(userDn), QString::fromUtf8(password), 0);
             opened->requireContainer();
             opened.reset();
             ours.push_back(static_cast<double>(timer.nsecsElapsed()) / 1e6);
