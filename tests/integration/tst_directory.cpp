@@ -252,20 +252,31 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(boundConnections(m_directory, sampleDn), 0, 5000);
     }
 
-    void badFlagsContactNothing_data()
+    void refusedBeforeContact_data()
     {
+        QTest::addColumn<QString>("dn");
+        QTest::addColumn<QString>("password");
         QTest::addColumn<QString>("flags");
-        QTest::newRow("empty") << QString();
-        QTest::newRow("out of range") << QStringLiteral("2147483648");
+        QTest::addColumn<QString>("says");
+        const QString marigold = QStringLiteral("marigold");
+        QTest::newRow("empty flags") << usersOu << marigold << QString() << QStringLiteral("bind flags");
+        QTest::newRow("flags out of range")
+            << usersOu << marigold << QStringLiteral("2147483648") << QStringLiteral("bind flags");
+        QTest::newRow("name without password")
+            << usersOu << QString() << QStringLiteral("0") << QStringLiteral("No password");
+        QTest::newRow("malformed DN") << QStringLiteral("OU=Users,,DC=x") << marigold << QStringLiteral("0")
+                                      << QStringLiteral("not a distinguished name");
     }
-    void badFlagsContactNothing()
+    void refusedBeforeContact()
     {
+        QFETCH(QString, dn);
+        QFETCH(QString, password);
         QFETCH(QString, flags);
+        QFETCH(QString, says);
         FakeLdapServer listener(FakeLdapServer::Behaviour::Silent);
-        const QString shown =
-            run(QStringLiteral("LDAP://127.0.0.1:%1/dc=example,dc=com").arg(listener.port()), sampleDn,
-                QStringLiteral("marigold"), flags);
-        QVERIFY(shown.contains(u"bind flags"));
+        const QString shown = run(QStringLiteral("LDAP://127.0.0.1:%1/%2").arg(listener.port()).arg(dn),
+                                  sampleDn, password, flags);
+        QVERIFY2(shown.contains(says), qPrintable(shown));
         QTest::qWait(100);
         QCOMPARE(listener.connections(), 0);
     }

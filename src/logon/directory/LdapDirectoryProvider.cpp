@@ -271,6 +271,12 @@ TrustSources configureTls(LDAP* ld)
     const QString libraryText = lastDiagnostic(ld.get());
     // A single-threaded server would still be busy with the failed connection.
     ld.reset();
+    if (code == LDAP_TIMEOUT) {
+        throw Failure(
+            QStringLiteral("The directory server %1 did not complete the TLS handshake within %2.%3")
+                .arg(target.where, durationText(target.limits.connect),
+                     sendsPassword ? QStringLiteral(" The password was not sent.") : QString()));
+    }
     QString reason = diagnoseTls(target.path.host, target.path.hostIsIpv6, target.transport.port,
                                  target.transport.startTls, trust, target.limits.connect);
     if (reason.isEmpty()) {
