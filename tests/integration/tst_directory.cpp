@@ -1,5 +1,4 @@
 #include "Doubles.h"
-#include "FakeLdapServer.h"
 #include "LdapDirectoryProvider.h"
 #include "LogonCheck.h"
 #include "TestDirectory.h"
@@ -9,7 +8,6 @@
 
 #include <ldap.h>
 
-#include <algorithm>
 #include <cstdlib>
 
 using namespace quorvane;
@@ -250,80 +248,6 @@ private slots:
         QCOMPARE(box.shown, QStringList { QStringLiteral("User is valid") });
         QCOMPARE(whileShown, 1);
         QTRY_COMPARE_WITH_TIMEOUT(boundConnections(m_directory, sampleDn), 0, 5000);
-    }
-
-    void refusedBeforeContact_data()
-    {
-        QTest::addColumn<QString>("dn");
-        QTest::addColumn<QString>("password");
-        QTest::addColumn<QString>("flags");
-        QTest::addColumn<QString>("says");
-        const QString marigold = QStringLiteral("marigold");
-        QTest::newRow("empty flags") << usersOu << marigold << QString() << QStringLiteral("bind flags");
-        QTest::newRow("flags out of range")
-            << usersOu << marigold << QStringLiteral("2147483648") << QStringLiteral("bind flags");
-        QTest::newRow("name without password")
-            << usersOu << QString() << QStringLiteral("0") << QStringLiteral("No password");
-        QTest::newRow("malformed DN") << QStringLiteral("OU=Users,,DC=x") << marigold << QStringLiteral("0")
-                                      << QStringLiteral("not a distinguished name");
-    }
-    void refusedBeforeContact()
-    {
-        QFETCH(QString, dn);
-        QFETCH(QString, password);
-        QFETCH(QString, flags);
-        QFETCH(QString, says);
-        FakeLdapServer listener(FakeLdapServer::Behaviour::Silent);
-        const QString shown = run(QStringLiteral("LDAP://127.0.0.1:%1/%2").arg(listener.port()).arg(dn),
-                                  sampleDn, password, flags);
-        QVERIFY2(shown.contains(says), qPrintable(shown));
-        QTest::qWait(100);
-        QCOMPARE(listener.connections(), 0);
-    }
-
-    void serverThatNeverAnswers_data()
-    {
-        QTest::addColumn<QString>("scheme");
-        QTest::addColumn<QString>("says");
-        QTest::newRow("bind") << QStringLiteral("LDAP")
-                              << QStringLiteral("did not answer the bind request within 2 seconds");
-        QTest::newRow("TLS handshake") << QStringLiteral("LDAPS") << QStringLiteral("TLS handshake");
-    }
-    void serverThatNeverAnswers()
-    {
-        QFETCH(QString, scheme);
-        QFETCH(QString, says);
-        FakeLdapServer silent(FakeLdapServer::Behaviour::Silent);
-        QElapsedTimer timer;
-        timer.start();
-        const QString shown =
-            run(QStringLiteral("%1://127.0.0.1:%2/dc=example,dc=com").arg(scheme).arg(silent.port()),
-                sampleDn, QStringLiteral("marigold"), QStringLiteral("0"));
-        QVERIFY2(shown.contains(says), qPrintable(shown));
-        QVERIFY2(timer.elapsed() < 10000, "the provider's limits did not bound the wait");
-    }
-
-    void startTlsRefusedSendsNoPassword()
-    {
-        FakeLdapServer server(FakeLdapServer::Behaviour::RefuseStartTls);
-        const QString shown = run(QStringLiteral("LDAP://127.0.0.1:%1/dc=example,dc=com").arg(server.port()),
-                                  sampleDn, QStringLiteral("marigold"), QStringLiteral("1"));
-        QVERIFY2(shown.contains(u"refused StartTLS"), qPrintable(shown));
-        QVERIFY(shown.contains(libraryText(LDAP_PROTOCOL_ERROR)));
-        QVERIFY(shown.contains(u"password was not sent"));
-        const auto operations = server.operations();
-        QVERIFY(!operations.empty());
-        QCOMPARE(operations.front(), 0x77); // the StartTLS request
-        QVERIFY(std::find(operations.begin(), operations.end(), 0x60) == operations.end()); // and no bind
-        QVERIFY(!server.received().contains("marigold"));
-    }
-
-    void serverClosingAtOnceIsReported()
-    {
-        FakeLdapServer server(FakeLdapServer::Behaviour::CloseAtOnce);
-        const QString shown = run(QStringLiteral("LDAP://127.0.0.1:%1/dc=example,dc=com").arg(server.port()),
-                                  sampleDn, QStringLiteral("marigold"), QStringLiteral("0"));
-        QVERIFY2(shown.contains(u"closed the connection"), qPrintable(shown));
     }
 
     // Every handle, socket and TLS session of a check is gone when it ends, on every path.

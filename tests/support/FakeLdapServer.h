@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace quorvane::test {
@@ -23,10 +24,15 @@ public:
         Silent, // accepts and never answers
         CloseAtOnce, // accepts and closes
         RefuseStartTls, // answers the first request with protocolError, then stays silent
+        CloseAfterRequest, // reads the first bytes (a TLS hello or a bind), then closes
+        Garbage, // answers the first request with text that is not LDAP
+        AnswerBind, // answers every bind with the result code and diagnostic given
     };
 
-    explicit FakeLdapServer(Behaviour behaviour)
+    explicit FakeLdapServer(Behaviour behaviour, int resultCode = 0, QByteArray diagnostic = {})
         : m_behaviour(behaviour)
+        , m_resultCode(resultCode)
+        , m_diagnostic(std::move(diagnostic))
     {
         m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         const int reuse = 1;
@@ -121,6 +127,42 @@ private:
         }
     }
 
+    static QByteArray tlv(unsigned char tag, const QByteArray& content)
+    {
+        QByteArray encoded(1, static_cast<char>(tag));
+        if (content.size() < 0x80) {
+            encoded.append(static_cast<char>(content.size()));
+        } else {
+            QByteArray length;
+            for (qsizetype left = content.size(); left > 0; left >>= 8) {
+                length.prepend(static_cast<char>(left & 0xff));
+            }
+            encoded.append(static_cast<char>(0x80 | length.size()));
+            encoded.append(length);
+        }
+        return encoded + content;
+    }
+
+    // An LDAPResult-shaped response: result code, empty matched DN, diagnostic.
+    static QByteArray response(char messageId, unsigned char operation, int code,
+                               const QByteArray& diagnostic)
+    {
+        const QByteArray result =
+            tlv(0x0a, QByteArray(1, static_cast<char>(code))) + tlv(0x04, {}) + tlv(0x04, diagnostic);
+        return tlv(0x30, tlv(0x02, QByteArray(1, messageId)) + tlv(operation, result));
+    }
+
+    static void sendAll(int fd, const QByteArray& bytes)
+    {
+        for (qsizetype sent = 0; sent < bytes.size();) {
+            const ssize_t done = ::send(fd, bytes.constData() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+            if (done <= 0) {
+                return;
+            }
+            sent += done;
+        }
+    }
+
     void serve(int fd)
     {
         char buffer[4096];
@@ -128,18 +170,43 @@ private:
         if (got <= 0) {
             return;
         }
-        const std::lock_guard lock(m_mutex);
-        const bool first = m_received.isEmpty();
-        m_received.append(buffer, got);
-        if (m_behaviour == Behaviour::RefuseStartTls && first && got > 4) {
-            const unsigned char id = static_cast<unsigned char>(buffer[4]);
-            const unsigned char reply[] = { 0x30, 0x0c, 0x02, 0x01, id,   0x78, 0x07,
-                                            0x0a, 0x01, 0x02, 0x04, 0x00, 0x04, 0x00 };
-            ::send(fd, reply, sizeof reply, MSG_NOSIGNAL);
+        bool first = false;
+        {
+            const std::lock_guard lock(m_mutex);
+            first = m_received.isEmpty();
+            m_received.append(buffer, got);
+        }
+        // Requests from libldap are small: the id is byte 4 and the operation tag byte 5.
+        const char messageId = got > 5 ? buffer[4] : 1;
+        const unsigned char operation = got > 5 ? static_cast<unsigned char>(buffer[5]) : 0;
+        switch (m_behaviour) {
+        case Behaviour::RefuseStartTls:
+            if (first) {
+                sendAll(fd, response(messageId, 0x78, 2, {}));
+            }
+            break;
+        case Behaviour::CloseAfterRequest:
+            ::shutdown(fd, SHUT_RDWR);
+            break;
+        case Behaviour::Garbage:
+            if (first) {
+                sendAll(fd, QByteArrayLiteral("HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n"));
+            }
+            break;
+        case Behaviour::AnswerBind:
+            if (operation == 0x60) {
+                sendAll(fd, response(messageId, 0x61, m_resultCode, m_diagnostic));
+            }
+            break;
+        case Behaviour::Silent:
+        case Behaviour::CloseAtOnce:
+            break;
         }
     }
 
     Behaviour m_behaviour;
+    int m_resultCode;
+    QByteArray m_diagnostic;
     int m_listener = -1;
     int m_port = 0;
     std::atomic<bool> m_stop { false };

@@ -120,6 +120,67 @@ QString globalTextOption(int option)
     return fromLdap(text.get());
 }
 
+// Keeps the first bytes the server sent above TLS, so an answer that is no LDAP can be named.
+struct Sniffer
+{
+    static constexpr qsizetype kept = 48;
+    QByteArray first;
+};
+
+int sniffSetup(Sockbuf_IO_Desc* layer, void* sniffer)
+{
+    layer->sbiod_pvt = sniffer;
+    return 0;
+}
+
+int sniffRemove(Sockbuf_IO_Desc*)
+{
+    return 0;
+}
+
+int sniffControl(Sockbuf_IO_Desc* layer, int option, void* argument)
+{
+    return LBER_SBIOD_CTRL_NEXT(layer, option, argument);
+}
+
+ber_slen_t sniffRead(Sockbuf_IO_Desc* layer, void* buffer, ber_len_t length)
+{
+    const ber_slen_t got = LBER_SBIOD_READ_NEXT(layer, buffer, length);
+    auto* sniffer = static_cast<Sniffer*>(layer->sbiod_pvt);
+    if (got > 0 && sniffer->first.size() < Sniffer::kept) {
+        sniffer->first.append(static_cast<const char*>(buffer),
+                              std::min<qsizetype>(got, Sniffer::kept - sniffer->first.size()));
+    }
+    return got;
+}
+
+ber_slen_t sniffWrite(Sockbuf_IO_Desc* layer, void* buffer, ber_len_t length)
+{
+    return LBER_SBIOD_WRITE_NEXT(layer, buffer, length);
+}
+
+int sniffClose(Sockbuf_IO_Desc*)
+{
+    return 0; // the TCP layer below closes the socket
+}
+
+Sockbuf_IO snifferLayer = { sniffSetup, sniffRemove, sniffControl, sniffRead, sniffWrite, sniffClose };
+
+// Every LDAP message starts with a SEQUENCE tag.
+QString notLdapText(const Sniffer* sniffer)
+{
+    if (!sniffer || sniffer->first.isEmpty() || static_cast<unsigned char>(sniffer->first.front()) == 0x30) {
+        return {};
+    }
+    QString shown;
+    for (const char byte : sniffer->first) {
+        const auto value = static_cast<unsigned char>(byte);
+        shown += value >= 0x20 && value < 0x7f ? QString(QChar(char16_t(value)))
+                                               : QStringLiteral("\\x%1").arg(value, 2, 16, QChar(u'0'));
+    }
+    return shown;
+}
+
 struct Outcome
 {
     int code = LDAP_SUCCESS;
@@ -135,6 +196,7 @@ struct Target
     TransportPlan transport;
     QString where;
     LdapDirectoryProvider::Limits limits;
+    Sniffer* sniffer = nullptr;
 };
 
 int lastResultCode(LDAP* ld)
@@ -152,8 +214,20 @@ QString lastDiagnostic(LDAP* ld)
     return fromLdap(text.get());
 }
 
+[[noreturn]] void answeredWithNoLdap(const Target& target, const QString& operation, const QString& bytes)
+{
+    throw Failure(
+        QStringLiteral("The server at %1 answered the %2 with data that is not LDAP, beginning \"%3\". Check "
+                       "that the path names an LDAP port.")
+            .arg(target.where, operation, bytes));
+}
+
 [[noreturn]] void connectionFailed(LDAP* ld, const Target& target, const QString& operation)
 {
+    const QString bytes = notLdapText(target.sniffer);
+    if (!bytes.isEmpty()) {
+        answeredWithNoLdap(target, operation, bytes);
+    }
     const int code = lastResultCode(ld);
     if (code == LDAP_SERVER_DOWN) {
         throw Failure(QStringLiteral("The directory server %1 closed the connection during the %2.")
@@ -180,6 +254,10 @@ LdapMessage awaitResult(LDAP* ld, int messageId, const Target& target, const QSt
     const int type = ldap_result(ld, messageId, LDAP_MSG_ALL, &limit, &raw);
     LdapMessage result { raw };
     if (type == 0) {
+        const QString bytes = notLdapText(target.sniffer);
+        if (!bytes.isEmpty()) {
+            answeredWithNoLdap(target, operation, bytes);
+        }
         throw Failure(QStringLiteral("The directory server %1 did not answer the %2 within %3.")
                           .arg(target.where, operation, durationText(target.limits.operation)));
     }
@@ -233,6 +311,11 @@ LdapHandle connectHandle(const Target& target)
                           .arg(target.where, describeLdapResult(rc, {})));
     }
     socket.release();
+    Sockbuf* buffer = nullptr;
+    if (ldap_get_option(ld.get(), LDAP_OPT_SOCKBUF, &buffer) == LDAP_OPT_SUCCESS && buffer) {
+        // Above TLS, which libldap adds at the transport level, so it sees LDAP in the clear.
+        ber_sockbuf_add_io(buffer, &snifferLayer, LBER_SBIOD_LEVEL_TRANSPORT + 5, target.sniffer);
+    }
     setIntOption(ld.get(), LDAP_OPT_PROTOCOL_VERSION, LDAP_VERSION3);
     // Chasing would bind anonymously elsewhere, or carry the credentials to another server.
     setBoolOption(ld.get(), LDAP_OPT_REFERRALS, false);
@@ -478,8 +561,9 @@ QString bind(LDAP* ld, const Target& target, const BindPlan& plan, const QString
 class LdapObject final : public DirectoryObject
 {
 public:
-    LdapObject(LdapHandle ld, QString where, Entry entry, bool read)
-        : m_ld(std::move(ld))
+    LdapObject(std::unique_ptr<Sniffer> sniffer, LdapHandle ld, QString where, Entry entry, bool read)
+        : m_sniffer(std::move(sniffer))
+        , m_ld(std::move(ld))
         , m_where(std::move(where))
         , m_entry(std::move(entry))
         , m_read(read)
@@ -503,6 +587,7 @@ public:
     }
 
 private:
+    std::unique_ptr<Sniffer> m_sniffer; // a layer of m_ld's connection: must outlive it
     LdapHandle m_ld; // bound until this object goes
     QString m_where;
     Entry m_entry;
@@ -546,6 +631,18 @@ LdapDirectoryProvider::LdapDirectoryProvider(Limits limits)
 std::unique_ptr<DirectoryObject> LdapDirectoryProvider::open(const QString& path, const QString& user,
                                                              const QString& password, qint32 flags)
 {
+    const std::pair<const QString*, const char*> texts[] = { { &path, "LDAP path" },
+                                                             { &user, "user name" },
+                                                             { &password, "password" } };
+    for (const auto& [text, name] : texts) {
+        // toUtf8() would silently turn half a surrogate pair into another character.
+        if (!text->isValidUtf16()) {
+            throw Failure(
+                QStringLiteral("The %1 contains a broken character (half of a UTF-16 surrogate pair), "
+                               "which cannot be sent to a directory. Type it again.")
+                    .arg(QString::fromUtf8(name)));
+        }
+    }
     Target target;
     target.path = parseLdapPath(path);
     target.transport = planTransport(target.path, flags);
@@ -553,6 +650,8 @@ std::unique_ptr<DirectoryObject> LdapDirectoryProvider::open(const QString& path
     target.limits = m_limits;
     const BindPlan plan = planBind(user, !password.isEmpty(), flags, target.path);
 
+    auto sniffer = std::make_unique<Sniffer>();
+    target.sniffer = sniffer.get();
     LdapHandle ld = connectHandle(target);
     secureConnection(ld, target, !plan.anonymous);
     const QString boundAs = bind(ld.get(), target, plan, password);
@@ -560,7 +659,8 @@ std::unique_ptr<DirectoryObject> LdapDirectoryProvider::open(const QString& path
     if (plan.readObject) {
         entry = readObject(ld.get(), target, boundAs);
     }
-    return std::make_unique<LdapObject>(std::move(ld), target.where, std::move(entry), plan.readObject);
+    return std::make_unique<LdapObject>(std::move(sniffer), std::move(ld), target.where, std::move(entry),
+                                        plan.readObject);
 }
 
 } // namespace quorvane

@@ -244,7 +244,9 @@ LdapPath parseLdapPath(const QString& text)
 
 QString endpointText(const QString& host, bool ipv6, int port)
 {
-    return ipv6 ? QStringLiteral("[%1]:%2").arg(host).arg(port) : QStringLiteral("%1:%2").arg(host).arg(port);
+    const QString shown = quoteForDescription(host, 100);
+    return ipv6 ? QStringLiteral("[%1]:%2").arg(shown).arg(port)
+                : QStringLiteral("%1:%2").arg(shown).arg(port);
 }
 
 } // namespace quorvane

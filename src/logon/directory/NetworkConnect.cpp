@@ -1,6 +1,7 @@
 #include "NetworkConnect.h"
 
 #include "Failure.h"
+#include "FlagsConversion.h"
 #include "LdapPath.h"
 
 #include <QStringList>
@@ -155,8 +156,8 @@ Socket connectTcp(const QString& host, bool ipv6, int port, std::chrono::millise
     if (resolved != 0) {
         const QString reason = resolved == EAI_SYSTEM ? QString::fromUtf8(std::strerror(errno))
                                                       : QString::fromUtf8(gai_strerror(resolved));
-        throw Failure(
-            QStringLiteral("The directory server name \"%1\" could not be resolved: %2.").arg(host, reason));
+        throw Failure(QStringLiteral("The directory server name \"%1\" could not be resolved: %2.")
+                          .arg(quoteForDescription(host, 100), reason));
     }
     QStringList reasons;
     QString onlyReason;

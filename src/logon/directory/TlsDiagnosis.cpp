@@ -219,9 +219,11 @@ QStringList certificateProblems(const std::vector<Certificate>& chain, const QSt
     }
     if (!certificateNamesHost(leaf, host, ipv6)) {
         const QStringList names = certificateNames(leaf);
-        problems.append(names.isEmpty() ? QStringLiteral("it names no host, so it cannot be for %1").arg(host)
-                                        : QStringLiteral("it is issued for %1, not for %2")
-                                              .arg(names.join(QStringLiteral(", ")), host));
+        problems.append(names.isEmpty()
+                            ? QStringLiteral("it names no host, so it cannot be for %1")
+                                  .arg(quoteForDescription(host, 100))
+                            : QStringLiteral("it is issued for %1, not for %2")
+                                  .arg(names.join(QStringLiteral(", ")), quoteForDescription(host, 100)));
     }
     if (problems.isEmpty() && (status & GNUTLS_CERT_INVALID) != 0) {
         gnutls_datum_t printed {};
