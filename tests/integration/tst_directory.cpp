@@ -4,6 +4,7 @@
 #include "TestDirectory.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QTest>
 
 #include <ldap.h>
@@ -218,6 +219,41 @@ private slots:
         if (!password.isEmpty()) {
             QVERIFY(!shown.contains(password));
         }
+    }
+
+    // Odd input that is still LDAP: it reaches the server unchanged and the answer stays readable.
+    void oddInput_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("says");
+        const QString huge(1024 * 1024, u'x');
+        QTest::newRow("every escapable character in the DN")
+            << ldapPath(QStringLiteral("OU=\\,\\+\\\"\\\\\\<\\>\\;\\=\\#x \\/,") + usersOu) << sampleDn
+            << QStringLiteral("nearest existing entry is \"ou=Users,ou=HQ,dc=example,dc=com\"");
+        QTest::newRow("1 MB DN in the path") << ldapPath(QStringLiteral("OU=") + huge + u',' + usersOu)
+                                             << sampleDn << QStringLiteral("could not be read");
+        QTest::newRow("1 MB user name")
+            << ldapPath() << QStringLiteral("uid=") + huge + QStringLiteral(",dc=example,dc=com")
+            << QStringLiteral("127.0.0.1:%1").arg(m_directory.ldapPort);
+        QTest::newRow("control character in the user name")
+            << ldapPath() << QStringLiteral("uid=a") + QChar(1) + QStringLiteral("b,dc=example,dc=com")
+            << QStringLiteral("\"uid=a\u2401b,dc=example,dc=com\"");
+        QTest::newRow("IPv6 with a zone")
+            << QStringLiteral("LDAP://[fe80::1%lo]:%1/%2").arg(m_directory.ldapPort).arg(usersOu) << sampleDn
+            << QStringLiteral("[fe80::1%lo]:%1").arg(m_directory.ldapPort);
+    }
+    void oddInput()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, user);
+        QFETCH(QString, says);
+        QElapsedTimer timer;
+        timer.start();
+        const QString shown = run(path, user, QStringLiteral("marigold"), QStringLiteral("0"));
+        QVERIFY2(shown.contains(says), qPrintable(shown.left(600)));
+        QVERIFY(shown.size() < 2000);
+        QVERIFY(timer.elapsed() < 10000);
     }
 
     // Run separately with LDAPTLS_CACERT naming a CA that issued nothing here.
