@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
     build-essential cmake pkg-config clang-format
     qt6-base-dev libldap-dev libgnutls28-dev
-    slapd ldap-utils openssl python3
+    slapd ldap-utils openssl python3 valgrind
 )
 
 missing=()
