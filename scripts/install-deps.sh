@@ -6,6 +6,7 @@ packages=(
     build-essential cmake pkg-config clang-format
     qt6-base-dev libldap-dev libgnutls28-dev
     slapd ldap-utils openssl python3 valgrind
+    dnsmasq-base iproute2
 )
 
 missing=()

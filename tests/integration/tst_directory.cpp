@@ -126,6 +126,9 @@ private slots:
         QTest::newRow("no DN: default naming context")
             << QStringLiteral("LDAP://127.0.0.1:%1").arg(m_directory.ldapPort) << sampleDn << marigold
             << QStringLiteral("0");
+        QTest::newRow("grace login: the password was accepted")
+            << ldapPath() << QStringLiteral("graceuser") << QStringLiteral("gracepass")
+            << QStringLiteral("0");
         QTest::newRow("fast bind reads no object") << ldapPath(QStringLiteral("cn=printer1,") + usersOu)
                                                    << sampleDn << marigold << QStringLiteral("0x20");
         if (m_directory.ipv6) {
@@ -193,6 +196,17 @@ private slots:
         QTest::newRow("expired certificate")
             << QStringLiteral("LDAPS://127.0.0.1:%1/%2").arg(m_directory.expiredPort).arg(usersOu) << sampleDn
             << marigold << QStringLiteral("0") << QStringList { QStringLiteral("expired on 2021-01-01") };
+        QTest::newRow("account locked by the password policy")
+            << ldapPath() << QStringLiteral("lockeduser") << QStringLiteral("lockedpass")
+            << QStringLiteral("0")
+            << QStringList { libraryText(LDAP_INVALID_CREDENTIALS), QStringLiteral("locked the account") };
+        QTest::newRow("password expired")
+            << ldapPath() << QStringLiteral("expireduser") << QStringLiteral("expiredpass")
+            << QStringLiteral("0")
+            << QStringList { QStringLiteral("The password is right, but it has expired") };
+        QTest::newRow("password reset, must change")
+            << ldapPath() << QStringLiteral("resetuser") << QStringLiteral("resetpass") << QStringLiteral("0")
+            << QStringList { QStringLiteral("accepted the password"), QStringLiteral("must be changed") };
         QTest::newRow("referral")
             << ldapPath(QStringLiteral("ou=Elsewhere,") + usersOu) << sampleDn << marigold
             << QStringLiteral("0")

@@ -95,15 +95,36 @@ QString bindIdentity(const QString& bindName)
                               : QStringLiteral("\"%1\"").arg(quoteForDescription(bindName, 200));
 }
 
+QString passwordPolicyReason(int policyError)
+{
+    switch (policyError) {
+    case noPolicyError:
+        return {};
+    case PP_accountLocked:
+        return QStringLiteral("The password policy has locked the account.");
+    case PP_passwordExpired:
+        return QStringLiteral("The password is right, but it has expired.");
+    case PP_changeAfterReset:
+        return QStringLiteral("An administrator reset the password: it must be changed first.");
+    default:
+        return QStringLiteral("The password policy says: %1.")
+            .arg(QString::fromUtf8(
+                ldap_passwordpolicy_err2txt(static_cast<LDAPPasswordPolicyError>(policyError))));
+    }
+}
+
 QString describeBindRefusal(const QString& where, const QString& bindName, int code,
-                            const QString& diagnostic, const QStringList& referrals)
+                            const QString& diagnostic, const QStringList& referrals, int policyError)
 {
     QString text = bindName.isEmpty()
         ? QStringLiteral("The directory server %1 refused the anonymous bind: ").arg(where)
         : QStringLiteral("The directory server %1 refused the bind as %2: ")
               .arg(where, bindIdentity(bindName));
     text += describeLdapResult(code, diagnostic);
-    if (code == LDAP_INVALID_CREDENTIALS) {
+    const QString policy = passwordPolicyReason(policyError);
+    if (!policy.isEmpty()) {
+        text += u' ' + policy;
+    } else if (code == LDAP_INVALID_CREDENTIALS) {
         const QString reason = activeDirectoryReason(diagnostic);
         text += u' ' + (reason.isEmpty() ? QStringLiteral("The user name or password is wrong.") : reason);
     } else if (demandsProtection(code, diagnostic)) {

@@ -5,6 +5,9 @@
 
 namespace quorvane {
 
+// A password-policy response control's error, or none.
+constexpr int noPolicyError = -1;
+
 // Longest stretch of a server's diagnostic text quoted in a description.
 constexpr qsizetype diagnosticQuoteLimit = 1000;
 
@@ -14,9 +17,13 @@ QString describeLdapResult(int code, const QString& diagnostic);
 // Plain words for the "data NNN" sub-code of an Active Directory bind refusal; empty when none is known.
 QString activeDirectoryReason(const QString& diagnostic);
 
+// Plain words for a password-policy response error; empty for none.
+QString passwordPolicyReason(int policyError);
+
 // Why the server refused the bind as bindName (empty: anonymous), in words an administrator can act on.
 QString describeBindRefusal(const QString& where, const QString& bindName, int code,
-                            const QString& diagnostic, const QStringList& referrals);
+                            const QString& diagnostic, const QStringList& referrals,
+                            int policyError = noPolicyError);
 
 // Why the object could not be read after a successful bind.
 QString describeObjectFailure(const QString& where, const QString& dn, const QString& bindName, int code,

@@ -6,8 +6,10 @@
 #include "LdapDescriptions.h"
 #include "LdapPath.h"
 #include "NetworkConnect.h"
+#include "ServerLocator.h"
 #include "TlsDiagnosis.h"
 
+#include <QRandomGenerator>
 #include <QStringList>
 
 #include <ldap.h>
@@ -45,6 +47,8 @@ using LdapText = std::unique_ptr<char, Release<ldap_memfree>>;
 using LdapTexts = std::unique_ptr<char*, Release<freeTexts>>;
 using LdapValues = std::unique_ptr<berval*, Release<ldap_value_free_len>>;
 using EscapedValue = std::unique_ptr<char, Release<freeEscaped>>;
+using LdapControl = std::unique_ptr<LDAPControl, Release<ldap_control_free>>;
+using LdapControls = std::unique_ptr<LDAPControl*, Release<ldap_controls_free>>;
 
 // libldap's GnuTLS build trusts nothing unless told.
 constexpr const char* systemTrustBundle = "/etc/ssl/certs/ca-certificates.crt";
@@ -187,6 +191,7 @@ struct Outcome
     QString diagnostic;
     QString matchedDn;
     QStringList referrals;
+    int policyError = noPolicyError; // from a password-policy response control
 };
 
 // What one open knows about where it is and how long it may wait.
@@ -196,6 +201,7 @@ struct Target
     TransportPlan transport;
     QString where;
     LdapDirectoryProvider::Limits limits;
+    Server server; // the one connected to
     Sniffer* sniffer = nullptr;
 };
 
@@ -273,10 +279,12 @@ Outcome parseOutcome(LDAP* ld, LDAPMessage* chain, const Target& target, const Q
     char* matched = nullptr;
     char* diagnostic = nullptr;
     char** referrals = nullptr;
-    const int parsed = ldap_parse_result(ld, chain, &code, &matched, &diagnostic, &referrals, nullptr, 0);
+    LDAPControl** controls = nullptr;
+    const int parsed = ldap_parse_result(ld, chain, &code, &matched, &diagnostic, &referrals, &controls, 0);
     const LdapText matchedOwner { matched };
     const LdapText diagnosticOwner { diagnostic };
     const LdapTexts referralsOwner { referrals };
+    const LdapControls controlsOwner { controls };
     if (parsed != LDAP_SUCCESS) {
         connectionFailed(ld, target, operation);
     }
@@ -287,21 +295,52 @@ Outcome parseOutcome(LDAP* ld, LDAPMessage* chain, const Target& target, const Q
     for (char** url = referrals; url && *url; ++url) {
         outcome.referrals.append(fromLdap(*url));
     }
+    if (LDAPControl* policy = ldap_control_find(LDAP_CONTROL_PASSWORDPOLICYRESPONSE, controls, nullptr)) {
+        ber_int_t expires = -1;
+        ber_int_t grace = -1;
+        LDAPPasswordPolicyError error = PP_noError;
+        if (ldap_parse_passwordpolicy_control(ld, policy, &expires, &grace, &error) == LDAP_SUCCESS
+            && error != PP_noError) {
+            outcome.policyError = error;
+        }
+    }
     return outcome;
 }
 
-// Hands our own connected socket to libldap, which then owns and closes it.
-LdapHandle connectHandle(const Target& target)
+// Connects to the first server of the plan that takes a TCP connection. Only a connection
+// failure moves on: once a server has answered, no other one sees the password.
+Socket connectFirstReachable(Target& target, const ServerPlan& plan)
 {
-    Socket socket =
-        connectTcp(target.path.host, target.path.hostIsIpv6, target.transport.port, target.limits.connect);
+    QStringList tried = plan.notes;
+    for (const Server& server : plan.servers) {
+        ConnectAttempt attempt = attemptTcp(server.host, server.port, target.limits.connect);
+        if (attempt.socket.fd() >= 0) {
+            target.server = server;
+            target.where = endpointText(server.host, server.ipv6, server.port);
+            return std::move(attempt.socket);
+        }
+        if (plan.domain.isEmpty()) {
+            throw Failure(describeAttempt(server.host, server.ipv6, server.port, attempt));
+        }
+        tried.append(QStringLiteral("%1: %2").arg(
+            endpointText(server.host, server.ipv6, server.port),
+            attempt.unresolved ? QStringLiteral("name not resolved (%1)").arg(attempt.reason)
+                               : attempt.reason));
+    }
+    throw Failure(QStringLiteral("No directory server of %1 could be reached: %2.")
+                      .arg(plan.domain, tried.join(u"; ")));
+}
+
+// Hands our own connected socket to libldap, which then owns and closes it.
+LdapHandle adoptConnection(const Target& target, Socket socket)
+{
     // Only scheme, host and port: libldap checks the certificate against this host.
-    const QString host = target.path.hostIsIpv6
-        ? QStringLiteral("[%1]").arg(QString(target.path.host).replace(u'%', QStringLiteral("%25")))
-        : target.path.host;
+    const QString host = target.server.ipv6
+        ? QStringLiteral("[%1]").arg(QString(target.server.host).replace(u'%', QStringLiteral("%25")))
+        : target.server.host;
     const QByteArray url = QStringLiteral("%1://%2:%3")
                                .arg(target.transport.implicitTls ? u"ldaps" : u"ldap", host)
-                               .arg(target.transport.port)
+                               .arg(target.server.port)
                                .toUtf8();
     LDAP* raw = nullptr;
     const int rc = ldap_init_fd(socket.fd(), LDAP_PROTO_TCP, url.constData(), &raw);
@@ -360,7 +399,7 @@ TrustSources configureTls(LDAP* ld)
                 .arg(target.where, durationText(target.limits.connect),
                      sendsPassword ? QStringLiteral(" The password was not sent.") : QString()));
     }
-    QString reason = diagnoseTls(target.path.host, target.path.hostIsIpv6, target.transport.port,
+    QString reason = diagnoseTls(target.server.host, target.server.ipv6, target.server.port,
                                  target.transport.startTls, trust, target.limits.connect);
     if (reason.isEmpty()) {
         reason = QStringLiteral("The TLS connection to %1 failed: %2")
@@ -408,9 +447,17 @@ Outcome simpleBind(LDAP* ld, const Target& target, const QString& name, const QS
     const QByteArray nameUtf8 = name.toUtf8();
     QByteArray secret = password.toUtf8();
     berval credentials { static_cast<ber_len_t>(secret.size()), secret.data() };
+    // Asks OpenLDAP-style servers to say why, when a password policy refuses the logon.
+    LDAPControl* rawPolicy = nullptr;
+    if (ldap_create_passwordpolicy_control(ld, &rawPolicy) != LDAP_SUCCESS) {
+        throw Failure(QStringLiteral("The LDAP library could not build the password-policy request."));
+    }
+    const LdapControl policy { rawPolicy };
+    LDAPControl* requestControls[] = { policy.get(), nullptr };
     int messageId = 0;
     const QString operation = QStringLiteral("bind request");
-    if (ldap_sasl_bind(ld, nameUtf8.constData(), LDAP_SASL_SIMPLE, &credentials, nullptr, nullptr, &messageId)
+    if (ldap_sasl_bind(ld, nameUtf8.constData(), LDAP_SASL_SIMPLE, &credentials, requestControls, nullptr,
+                       &messageId)
         != LDAP_SUCCESS) {
         connectionFailed(ld, target, operation);
     }
@@ -552,8 +599,15 @@ QString bind(LDAP* ld, const Target& target, const BindPlan& plan, const QString
         outcome = simpleBind(ld, target, name, password);
     }
     if (outcome.code != LDAP_SUCCESS) {
+        throw Failure(describeBindRefusal(target.where, name, outcome.code, outcome.diagnostic,
+                                          outcome.referrals, outcome.policyError));
+    }
+    if (outcome.policyError == PP_changeAfterReset) {
+        // The server lets this session change the password and nothing else.
         throw Failure(
-            describeBindRefusal(target.where, name, outcome.code, outcome.diagnostic, outcome.referrals));
+            QStringLiteral("The directory server %1 accepted the password of %2, but an administrator reset "
+                           "it: it must be changed before the account can be used.")
+                .arg(target.where, bindIdentity(name)));
     }
     return name;
 }
@@ -646,13 +700,15 @@ std::unique_ptr<DirectoryObject> LdapDirectoryProvider::open(const QString& path
     Target target;
     target.path = parseLdapPath(path);
     target.transport = planTransport(target.path, flags);
-    target.where = endpointText(target.path.host, target.path.hostIsIpv6, target.transport.port);
     target.limits = m_limits;
     const BindPlan plan = planBind(user, !password.isEmpty(), flags, target.path);
 
     auto sniffer = std::make_unique<Sniffer>();
     target.sniffer = sniffer.get();
-    LdapHandle ld = connectHandle(target);
+    const ServerPlan servers =
+        locateServers(target.path, target.transport, flags, lookupSrv,
+                      [](quint32 highest) { return QRandomGenerator::global()->bounded(highest + 1); });
+    LdapHandle ld = adoptConnection(target, connectFirstReachable(target, servers));
     secureConnection(ld, target, !plan.anonymous);
     const QString boundAs = bind(ld.get(), target, plan, password);
     Entry entry;

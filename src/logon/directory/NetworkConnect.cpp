@@ -141,9 +141,9 @@ QString durationText(std::chrono::milliseconds duration)
     return QStringLiteral("%1 seconds").arg(static_cast<double>(count) / 1000.0);
 }
 
-Socket connectTcp(const QString& host, bool ipv6, int port, std::chrono::milliseconds timeout)
+ConnectAttempt attemptTcp(const QString& host, int port, std::chrono::milliseconds timeout)
 {
-    const QString where = endpointText(host, ipv6, port);
+    ConnectAttempt attempt;
     addrinfo hints {};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -154,31 +154,46 @@ Socket connectTcp(const QString& host, bool ipv6, int port, std::chrono::millise
     const int resolved = getaddrinfo(name.constData(), service.constData(), &hints, &raw);
     const AddressList addresses { raw };
     if (resolved != 0) {
-        const QString reason = resolved == EAI_SYSTEM ? QString::fromUtf8(std::strerror(errno))
-                                                      : QString::fromUtf8(gai_strerror(resolved));
-        throw Failure(QStringLiteral("The directory server name \"%1\" could not be resolved: %2.")
-                          .arg(quoteForDescription(host, 100), reason));
+        attempt.unresolved = true;
+        attempt.reason = resolved == EAI_SYSTEM ? QString::fromUtf8(std::strerror(errno))
+                                                : QString::fromUtf8(gai_strerror(resolved));
+        return attempt;
     }
     QStringList reasons;
     QString onlyReason;
     int tried = 0;
     for (const addrinfo* address = addresses.get(); address && tried < maxAddressesTried;
          address = address->ai_next, ++tried) {
-        Socket connected;
-        const QString reason = tryConnect(*address, timeout, connected);
+        const QString reason = tryConnect(*address, timeout, attempt.socket);
         if (reason.isEmpty()) {
-            return connected;
+            return attempt;
         }
         const QString numeric = numericAddress(*address);
         onlyReason = numeric == host ? reason : QString();
         reasons.append(QStringLiteral("%1: %2").arg(numeric, reason));
     }
-    if (reasons.size() == 1 && !onlyReason.isEmpty()) {
-        throw Failure(
-            QStringLiteral("Could not connect to the directory server %1: %2.").arg(where, onlyReason));
+    // A literal address needs no "address: reason" pairs; a name may have resolved to several.
+    attempt.reason = reasons.size() == 1 && !onlyReason.isEmpty() ? onlyReason : reasons.join(u"; ");
+    return attempt;
+}
+
+QString describeAttempt(const QString& host, bool ipv6, int port, const ConnectAttempt& attempt)
+{
+    if (attempt.unresolved) {
+        return QStringLiteral("The directory server name \"%1\" could not be resolved: %2.")
+            .arg(quoteForDescription(host, 100), attempt.reason);
     }
-    throw Failure(
-        QStringLiteral("Could not connect to the directory server %1 (%2).").arg(where, reasons.join(u"; ")));
+    return QStringLiteral("Could not connect to the directory server %1: %2.")
+        .arg(endpointText(host, ipv6, port), attempt.reason);
+}
+
+Socket connectTcp(const QString& host, bool ipv6, int port, std::chrono::milliseconds timeout)
+{
+    ConnectAttempt attempt = attemptTcp(host, port, timeout);
+    if (attempt.socket.fd() < 0) {
+        throw Failure(describeAttempt(host, ipv6, port, attempt));
+    }
+    return std::move(attempt.socket);
 }
 
 } // namespace quorvane

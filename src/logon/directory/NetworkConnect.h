@@ -29,10 +29,19 @@ private:
     int m_fd = -1;
 };
 
+struct ConnectAttempt
+{
+    Socket socket; // connected, or -1
+    bool unresolved = false;
+    QString reason; // why not, in a few words
+};
+
 // Connects to host:port, trying each resolved address within `timeout`. libldap's own connect
 // reports a refused port, an unknown name and a timeout alike, so we connect ourselves and say
 // which. The socket stays non-blocking, as libldap expects of an asynchronous connection. Throws
 // Failure naming the server and the reason.
+ConnectAttempt attemptTcp(const QString& host, int port, std::chrono::milliseconds timeout);
+QString describeAttempt(const QString& host, bool ipv6, int port, const ConnectAttempt& attempt);
 Socket connectTcp(const QString& host, bool ipv6, int port, std::chrono::milliseconds timeout);
 
 // Waits until fd is readable (or writable) or the deadline passes; false on timeout.
