@@ -1,6 +1,6 @@
-#include "Doubles.h"
 #include "LdapDirectoryProvider.h"
 #include "LogonCheck.h"
+#include "RunCheck.h"
 #include "TestDirectory.h"
 
 #include <QDir>
@@ -71,17 +71,7 @@ class tst_Directory : public QObject
 
     QString run(const QString& path, const QString& user, const QString& password, const QString& flags)
     {
-        PlainFieldSource fields;
-        fields.pathText = path;
-        fields.user = user;
-        fields.secret = password;
-        fields.flagsText = flags;
-        RecordingMessageBox box;
-        ValidateUser(fields, box, m_provider);
-        if (box.shown.size() != 1) {
-            return QStringLiteral("%1 boxes shown").arg(box.shown.size());
-        }
-        return box.shown.first();
+        return runCheck(m_provider, path, user, password, flags);
     }
 
     QString ldapPath(const QString& dn = usersOu) const { return m_directory.ldapPath(dn); }

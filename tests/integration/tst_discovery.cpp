@@ -1,6 +1,6 @@
-#include "Doubles.h"
 #include "LdapDirectoryProvider.h"
 #include "LogonCheck.h"
+#include "RunCheck.h"
 #include "TestDirectory.h"
 
 #include <QTest>
@@ -22,14 +22,7 @@ class tst_Discovery : public QObject
 
     QString run(const QString& path, const QString& user, const QString& password, const QString& flags)
     {
-        PlainFieldSource fields;
-        fields.pathText = path;
-        fields.user = user;
-        fields.secret = password;
-        fields.flagsText = flags;
-        RecordingMessageBox box;
-        ValidateUser(fields, box, m_provider);
-        return box.shown.size() == 1 ? box.shown.first() : QStringLiteral("%1 boxes").arg(box.shown.size());
+        return runCheck(m_provider, path, user, password, flags);
     }
 
 private slots:

@@ -1,7 +1,7 @@
-#include "Doubles.h"
 #include "FakeLdapServer.h"
 #include "LdapDirectoryProvider.h"
 #include "LogonCheck.h"
+#include "RunCheck.h"
 
 #include <QElapsedTimer>
 #include <QTest>
@@ -37,17 +37,7 @@ class tst_Hostile : public QObject
 
     QString run(const QString& path, const QString& user, const QString& password, const QString& flags)
     {
-        PlainFieldSource fields;
-        fields.pathText = path;
-        fields.user = user;
-        fields.secret = password;
-        fields.flagsText = flags;
-        RecordingMessageBox box;
-        ValidateUser(fields, box, m_provider);
-        if (box.shown.size() != 1) {
-            return QStringLiteral("%1 boxes shown").arg(box.shown.size());
-        }
-        return box.shown.first();
+        return runCheck(m_provider, path, user, password, flags);
     }
 
     static QString pathTo(const FakeLdapServer& server, const QString& scheme = QStringLiteral("LDAP"))

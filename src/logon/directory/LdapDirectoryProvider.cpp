@@ -6,6 +6,7 @@
 #include "LdapDescriptions.h"
 #include "LdapPath.h"
 #include "NetworkConnect.h"
+#include "Release.h"
 #include "ServerLocator.h"
 #include "TlsDiagnosis.h"
 
@@ -23,11 +24,6 @@ namespace quorvane {
 
 namespace {
 
-template <auto release>
-struct Release
-{
-    void operator()(auto* resource) const { release(resource); }
-};
 // A handle must be unbound even when no bind ever happened.
 void unbind(LDAP* ld)
 {

@@ -2,6 +2,7 @@
 
 #include "Failure.h"
 #include "FlagsConversion.h"
+#include "Release.h"
 
 #include <QStringList>
 
@@ -14,11 +15,6 @@ namespace quorvane {
 
 namespace {
 
-template <auto release>
-struct Release
-{
-    void operator()(auto* resource) const { release(resource); }
-};
 using LdapDn = std::unique_ptr<LDAPRDN, Release<ldap_dnfree>>;
 using LdapText = std::unique_ptr<char, Release<ldap_memfree>>;
 

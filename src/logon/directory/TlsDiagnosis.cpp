@@ -4,6 +4,7 @@
 #include "FlagsConversion.h"
 #include "LdapPath.h"
 #include "NetworkConnect.h"
+#include "Release.h"
 
 #include <QDateTime>
 #include <QStringList>
@@ -24,11 +25,6 @@ namespace quorvane {
 
 namespace {
 
-template <auto release>
-struct Release
-{
-    void operator()(auto* resource) const { release(resource); }
-};
 void freeTrustList(gnutls_x509_trust_list_t list)
 {
     gnutls_x509_trust_list_deinit(list, 1);
