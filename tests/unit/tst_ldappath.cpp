@@ -75,6 +75,20 @@ private slots:
         QTEST(path.serverless, "serverless");
     }
 
+    // The host goes in whole, even when it holds what looks like a placeholder.
+    void endpointKeepsHostAndPort()
+    {
+        QCOMPARE(endpointText(QStringLiteral("fe80::1%2"), true, 389), QStringLiteral("[fe80::1%2]:389"));
+        QCOMPARE(endpointText(QStringLiteral("h%1"), false, 636), QStringLiteral("h%1:636"));
+    }
+
+    void unusableDomainIsNotUsedForBindNames()
+    {
+        const LdapPath path = parseLdapPath(QStringLiteral("LDAP://h/DC=a\\00b,DC=com"));
+        QCOMPARE(path.dnsDomain, QString());
+        QCOMPARE(planBind(QStringLiteral("x"), true, 0, path).bindName, QStringLiteral("x@h"));
+    }
+
     void namingContextIsTheTrailingDcRun()
     {
         QCOMPARE(parseLdapPath(QStringLiteral("LDAP://h/OU=Users,OU=HQ,DC=example,DC=com")).namingContext,
@@ -113,6 +127,15 @@ private slots:
             << QStringLiteral("LDAP://h/Users") << QStringLiteral("not a distinguished name");
         QTest::newRow("NUL in DN") << QStringLiteral("LDAP://h/dc=a") + QChar(0) + QStringLiteral(",dc=b")
                                    << QStringLiteral("NUL");
+        QTest::newRow("NUL in the port") << QStringLiteral("LDAP://x:") + QChar(0) << QStringLiteral("NUL");
+        QTest::newRow("control character in the port")
+            << QStringLiteral("LDAP://m:") + QChar(0x16) << QStringLiteral("the port \"\u2416\"");
+        QTest::newRow("NUL inside IPv6 brackets")
+            << QStringLiteral("LDAP://[::") + QChar(0) + u']' << QStringLiteral("NUL");
+        QTest::newRow("serverless DC with a space")
+            << QStringLiteral("LDAP://DC=a b,DC=com") << QStringLiteral("do not make a DNS name");
+        QTest::newRow("serverless DC with an escaped NUL")
+            << QStringLiteral("LDAP://DC=a\\00b,DC=com") << QStringLiteral("do not make a DNS name");
         QTest::newRow("serverless without DC")
             << QStringLiteral("LDAP://OU=Users,O=Org") << QStringLiteral("no DC= components");
     }

@@ -334,10 +334,11 @@ LdapHandle adoptConnection(const Target& target, Socket socket)
     const QString host = target.server.ipv6
         ? QStringLiteral("[%1]").arg(QString(target.server.host).replace(u'%', QStringLiteral("%25")))
         : target.server.host;
-    const QByteArray url = QStringLiteral("%1://%2:%3")
-                               .arg(target.transport.implicitTls ? u"ldaps" : u"ldap", host)
-                               .arg(target.server.port)
-                               .toUtf8();
+    const QByteArray url =
+        QStringLiteral("%1://%2:%3")
+            .arg(target.transport.implicitTls ? QStringLiteral("ldaps") : QStringLiteral("ldap"), host,
+                 QString::number(target.server.port))
+            .toUtf8();
     LDAP* raw = nullptr;
     const int rc = ldap_init_fd(socket.fd(), LDAP_PROTO_TCP, url.constData(), &raw);
     LdapHandle ld { raw };

@@ -8,6 +8,7 @@
 
 #include <ldap.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <memory>
 
@@ -64,7 +65,9 @@ int parsePort(const QString& text, const QString& digits)
     int port = 0;
     for (const QChar c : digits) {
         if (c < u'0' || c > u'9') {
-            invalid(text, QStringLiteral("the port \"%1\" is not a number from 1 to 65535").arg(digits));
+            invalid(text,
+                    QStringLiteral("the port \"%1\" is not a number from 1 to 65535")
+                        .arg(quoteForDescription(digits, 20)));
         }
         port = port * 10 + (c.unicode() - u'0');
     }
@@ -126,9 +129,6 @@ void parseServer(const QString& text, const QString& server, LdapPath& path)
 // Validates the DN with libldap's own parser and reads the DC= components out of it.
 void parseDn(const QString& text, LdapPath& path)
 {
-    if (path.dn.contains(QChar(0))) {
-        invalid(text, QStringLiteral("the distinguished name contains a NUL character"));
-    }
     if (path.dn.isEmpty()) {
         return;
     }
@@ -157,7 +157,18 @@ void parseDn(const QString& text, LdapPath& path)
             tailStart = -1;
         }
     }
-    path.dnsDomain = labels.join(u'.');
+    // The domain becomes a host name and part of bind names: only what DNS names may hold.
+    const QString domain = labels.join(u'.');
+    const bool usable = std::all_of(labels.cbegin(), labels.cend(), [](const QString& label) {
+        return !label.isEmpty() && std::all_of(label.cbegin(), label.cend(), isDnsNameCharacter);
+    });
+    if (usable) {
+        path.dnsDomain = domain;
+    } else if (path.serverless) {
+        invalid(text,
+                QStringLiteral("its DC= components \"%1\" do not make a DNS name")
+                    .arg(quoteForDescription(domain)));
+    }
     if (tailStart >= 0) {
         char* context = nullptr;
         if (ldap_dn2str(dn.get() + tailStart, &context, LDAP_DN_FORMAT_LDAPV3) == LDAP_SUCCESS) {
@@ -198,6 +209,10 @@ qsizetype firstSlash(const QString& text)
 
 LdapPath parseLdapPath(const QString& text)
 {
+    // C strings end at a NUL: past it, libldap and the resolver would see another path.
+    if (text.contains(QChar(0))) {
+        invalid(text, QStringLiteral("it contains a NUL character"));
+    }
     LdapPath path;
     const qsizetype separator = text.indexOf(u':');
     const QString scheme = separator < 0 ? QString() : text.left(separator);
@@ -241,8 +256,9 @@ LdapPath parseLdapPath(const QString& text)
 QString endpointText(const QString& host, bool ipv6, int port)
 {
     const QString shown = quoteForDescription(host, 100);
-    return ipv6 ? QStringLiteral("[%1]:%2").arg(shown).arg(port)
-                : QStringLiteral("%1:%2").arg(shown).arg(port);
+    // One arg() call: a chained one would read a "%2" inside the host as a placeholder.
+    return ipv6 ? QStringLiteral("[%1]:%2").arg(shown, QString::number(port))
+                : QStringLiteral("%1:%2").arg(shown, QString::number(port));
 }
 
 } // namespace quorvane
