@@ -61,8 +61,11 @@ private slots:
             << QStringLiteral("LDAP://DC=dead,DC=example") << QStringLiteral("0")
             << QStringLiteral(
                    "No directory server of dead.example could be reached: no SRV records for "
-                   "_ldap._tcp.dc._msdcs.dead.example; dc1.example.com:%1: 127.0.0.3: connection refused")
+                   "_ldap._tcp.dc._msdcs.dead.example; dc1.dead.example:%1: 127.0.0.3: connection refused")
                    .arg(port);
+        QTest::newRow("a record outside the domain is not followed")
+            << QStringLiteral("LDAP://DC=outside,DC=example") << QStringLiteral("0")
+            << QStringLiteral("SRV target \"dc2.example.com\" ignored: it is not in outside.example");
         QTest::newRow("nothing at all")
             << QStringLiteral("LDAP://DC=gone,DC=example") << QStringLiteral("0")
             << QStringLiteral(
@@ -80,15 +83,17 @@ private slots:
         QVERIFY2(shown.contains(says), qPrintable(shown));
     }
 
-    // After a server has answered, even with a refusal, no other server sees the password.
+    // After a server has answered, even with a refusal, no other server sees the password: the
+    // second controller would answer too, under its own name.
     void refusalIsFinal()
     {
-        const QString shown = run(QStringLiteral("LDAP://OU=Users,OU=HQ,DC=example,DC=com"),
+        const QString shown = run(QStringLiteral("LDAP://DC=twolive,DC=example"),
                                   QStringLiteral("uid=sampleusr,ou=Users,ou=HQ,dc=example,dc=com"),
                                   QStringLiteral("not-marigold"), QStringLiteral("0"));
-        QVERIFY2(
-            shown.contains(QStringLiteral("dc2.example.com:%1 refused the bind").arg(m_directory.ldapPort)),
-            qPrintable(shown));
+        QVERIFY2(shown.contains(
+                     QStringLiteral("dc-a.twolive.example:%1 refused the bind").arg(m_directory.ldapPort)),
+                 qPrintable(shown));
+        QVERIFY(!shown.contains(u"dc-b"));
     }
 };
 

@@ -1,12 +1,16 @@
 #pragma once
 
 #include <QByteArray>
+#include <QtGlobal>
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <cerrno>
+#include <map>
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
+#include <stdexcept>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -25,8 +29,12 @@ public:
         CloseAtOnce, // accepts and closes
         RefuseStartTls, // answers the first request with protocolError, then stays silent
         CloseAfterRequest, // reads the first bytes (a TLS hello or a bind), then closes
+        ResetAfterRequest, // reads the first bytes, then resets the connection
+        StallAfterOneByte, // answers the first request with one byte, then stays silent
         Garbage, // answers the first request with text that is not LDAP
         AnswerBind, // answers every bind with the result code and diagnostic given
+        HugeAnswer, // answers the first request with a message announced as 2 GB, streamed slowly
+        EndlessEntries, // accepts any bind, then answers a search with entries that never end
     };
 
     explicit FakeLdapServer(Behaviour behaviour, int resultCode = 0, QByteArray diagnostic = {})
@@ -35,15 +43,15 @@ public:
         , m_diagnostic(std::move(diagnostic))
     {
         m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const int reuse = 1;
-        setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
         sockaddr_in address {};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::listen(m_listener, 16);
         socklen_t length = sizeof address;
-        getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
+        if (m_listener < 0 || ::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
+            || ::listen(m_listener, 16) != 0
+            || getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            throw std::runtime_error("the fake LDAP server could not listen on loopback");
+        }
         m_port = ntohs(address.sin_port);
         m_thread = std::thread([this] { run(); });
     }
@@ -52,7 +60,7 @@ public:
     {
         m_stop = true;
         m_thread.join();
-        for (const int fd : m_clients) {
+        for (const auto& [fd, client] : m_clients) {
             ::close(fd);
         }
         ::close(m_listener);
@@ -76,55 +84,43 @@ public:
         std::vector<unsigned char> tags;
         qsizetype at = 0;
         while (at + 2 <= bytes.size() && static_cast<unsigned char>(bytes[at]) == 0x30) {
-            qsizetype length = static_cast<unsigned char>(bytes[at + 1]);
-            qsizetype header = 2;
-            if ((length & 0x80) != 0) {
-                const qsizetype octets = length & 0x7f;
-                length = 0;
-                for (qsizetype i = 0; i < octets && at + 2 + i < bytes.size(); ++i) {
-                    length = (length << 8) | static_cast<unsigned char>(bytes[at + 2 + i]);
-                }
-                header += octets;
+            const auto [length, header] = readLength(bytes, at + 1);
+            const qsizetype idAt = at + 1 + header; // INTEGER tag of the message id
+            if (idAt + 1 >= bytes.size()) {
+                break;
             }
-            const qsizetype idLength =
-                at + header + 1 < bytes.size() ? static_cast<unsigned char>(bytes[at + header + 1]) : 0;
-            const qsizetype opAt = at + header + 2 + idLength;
+            const qsizetype opAt = idAt + 2 + static_cast<unsigned char>(bytes[idAt + 1]);
             if (opAt < bytes.size()) {
                 tags.push_back(static_cast<unsigned char>(bytes[opAt]));
             }
-            at += header + length;
+            at += 1 + header + length;
         }
         return tags;
     }
 
 private:
-    void run()
+    struct Client
     {
-        while (!m_stop) {
-            std::vector<pollfd> watched { { m_listener, POLLIN, 0 } };
-            for (const int fd : m_clients) {
-                watched.push_back({ fd, POLLIN, 0 });
-            }
-            if (::poll(watched.data(), watched.size(), 20) <= 0) {
-                continue;
-            }
-            if ((watched[0].revents & POLLIN) != 0) {
-                const int client = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
-                if (client >= 0) {
-                    ++m_connections;
-                    if (m_behaviour == Behaviour::CloseAtOnce) {
-                        ::close(client);
-                    } else {
-                        m_clients.push_back(client);
-                    }
-                }
-            }
-            for (std::size_t i = 1; i < watched.size(); ++i) {
-                if ((watched[i].revents & (POLLIN | POLLHUP)) != 0) {
-                    serve(watched[i].fd);
-                }
-            }
+        QByteArray received; // this connection's bytes not yet taken as whole messages
+        bool answered = false;
+    };
+
+    // A BER length at `at`: its value and how many bytes it took (1 for short form).
+    static std::pair<qsizetype, qsizetype> readLength(const QByteArray& bytes, qsizetype at)
+    {
+        if (at >= bytes.size()) {
+            return { 0, 1 };
         }
+        const auto first = static_cast<unsigned char>(bytes[at]);
+        if ((first & 0x80) == 0) {
+            return { first, 1 };
+        }
+        const qsizetype octets = first & 0x7f;
+        quint64 value = 0;
+        for (qsizetype i = 0; i < octets && i < 8 && at + 1 + i < bytes.size(); ++i) {
+            value = (value << 8) | static_cast<unsigned char>(bytes[at + 1 + i]);
+        }
+        return { static_cast<qsizetype>(std::min<quint64>(value, 1u << 30)), 1 + octets };
     }
 
     static QByteArray tlv(unsigned char tag, const QByteArray& content)
@@ -134,7 +130,7 @@ private:
             encoded.append(static_cast<char>(content.size()));
         } else {
             QByteArray length;
-            for (qsizetype left = content.size(); left > 0; left >>= 8) {
+            for (quint64 left = static_cast<quint64>(content.size()); left > 0; left >>= 8) {
                 length.prepend(static_cast<char>(left & 0xff));
             }
             encoded.append(static_cast<char>(0x80 | length.size()));
@@ -143,65 +139,174 @@ private:
         return encoded + content;
     }
 
-    // An LDAPResult-shaped response: result code, empty matched DN, diagnostic.
-    static QByteArray response(char messageId, unsigned char operation, int code,
-                               const QByteArray& diagnostic)
+    static QByteArray message(unsigned char messageId, unsigned char operation, const QByteArray& content)
     {
-        const QByteArray result =
-            tlv(0x0a, QByteArray(1, static_cast<char>(code))) + tlv(0x04, {}) + tlv(0x04, diagnostic);
-        return tlv(0x30, tlv(0x02, QByteArray(1, messageId)) + tlv(operation, result));
+        return tlv(0x30, tlv(0x02, QByteArray(1, static_cast<char>(messageId))) + tlv(operation, content));
     }
 
-    static void sendAll(int fd, const QByteArray& bytes)
+    // An LDAPResult-shaped response: result code, empty matched DN, diagnostic.
+    static QByteArray response(unsigned char messageId, unsigned char operation, int code,
+                               const QByteArray& diagnostic)
+    {
+        return message(messageId, operation,
+                       tlv(0x0a, QByteArray(1, static_cast<char>(code))) + tlv(0x04, {})
+                           + tlv(0x04, diagnostic));
+    }
+
+    bool sendAll(int fd, const QByteArray& bytes) const
     {
         for (qsizetype sent = 0; sent < bytes.size();) {
             const ssize_t done = ::send(fd, bytes.constData() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+            if (done < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && !m_stop) {
+                continue;
+            }
             if (done <= 0) {
-                return;
+                return false;
             }
             sent += done;
         }
+        return true;
     }
 
-    void serve(int fd)
+    void run()
+    {
+        while (!m_stop) {
+            std::vector<pollfd> watched { { m_listener, POLLIN, 0 } };
+            for (const auto& [fd, client] : m_clients) {
+                watched.push_back({ fd, POLLIN, 0 });
+            }
+            if (::poll(watched.data(), watched.size(), 20) <= 0) {
+                continue;
+            }
+            if ((watched[0].revents & POLLIN) != 0) {
+                const int fd = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+                if (fd >= 0) {
+                    ++m_connections;
+                    // A client that stops reading must not wedge this thread in send().
+                    const timeval patience { 0, 200 * 1000 };
+                    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
+                    if (m_behaviour == Behaviour::CloseAtOnce) {
+                        ::close(fd);
+                    } else {
+                        m_clients[fd] = Client {};
+                    }
+                }
+            }
+            for (std::size_t i = 1; i < watched.size(); ++i) {
+                if ((watched[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && !serve(watched[i].fd)) {
+                    ::close(watched[i].fd);
+                    m_clients.erase(watched[i].fd);
+                }
+            }
+        }
+    }
+
+    // Handles what arrived on one connection; false when it is over and should be closed.
+    bool serve(int fd)
     {
         char buffer[4096];
         const ssize_t got = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
         if (got <= 0) {
-            return;
+            return false;
         }
-        bool first = false;
         {
             const std::lock_guard lock(m_mutex);
-            first = m_received.isEmpty();
             m_received.append(buffer, got);
         }
-        // Requests from libldap are small: the id is byte 4 and the operation tag byte 5.
-        const char messageId = got > 5 ? buffer[4] : 1;
-        const unsigned char operation = got > 5 ? static_cast<unsigned char>(buffer[5]) : 0;
+        Client& client = m_clients[fd];
+        client.received.append(buffer, got);
+        const bool first = !client.answered;
+        client.answered = true;
         switch (m_behaviour) {
-        case Behaviour::RefuseStartTls:
-            if (first) {
-                sendAll(fd, response(messageId, 0x78, 2, {}));
-            }
-            break;
         case Behaviour::CloseAfterRequest:
-            ::shutdown(fd, SHUT_RDWR);
-            break;
+            return false;
+        case Behaviour::ResetAfterRequest: {
+            const linger abort { 1, 0 };
+            setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+            return false;
+        }
+        case Behaviour::StallAfterOneByte:
+            return !first
+                || sendAll(
+                    fd, QByteArray(1, static_cast<char>(client.received.startsWith('\x30') ? 0x30 : 0x16)));
         case Behaviour::Garbage:
-            if (first) {
-                sendAll(fd, QByteArrayLiteral("HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n"));
-            }
-            break;
-        case Behaviour::AnswerBind:
-            if (operation == 0x60) {
-                sendAll(fd, response(messageId, 0x61, m_resultCode, m_diagnostic));
-            }
-            break;
-        case Behaviour::Silent:
-        case Behaviour::CloseAtOnce:
+            return !first
+                || sendAll(fd, QByteArrayLiteral("HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n"));
+        case Behaviour::HugeAnswer:
+            return !first || streamHugeAnswer(fd);
+        default:
             break;
         }
+        // Whole LDAP messages from here on: the id is one byte in libldap's first requests.
+        while (client.received.size() >= 2 && client.received.startsWith('\x30')) {
+            const auto [length, header] = readLength(client.received, 1);
+            if (client.received.size() < 1 + header + length) {
+                break;
+            }
+            const QByteArray request = client.received.left(1 + header + length);
+            client.received.remove(0, request.size());
+            const qsizetype idAt = 1 + header;
+            if (idAt + 3 >= request.size()) {
+                continue;
+            }
+            const auto messageId = static_cast<unsigned char>(request[idAt + 2]);
+            const auto operation = static_cast<unsigned char>(request[idAt + 3]);
+            if (!answer(fd, messageId, operation, first)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool answer(int fd, unsigned char messageId, unsigned char operation, bool first)
+    {
+        switch (m_behaviour) {
+        case Behaviour::RefuseStartTls:
+            return !first || sendAll(fd, response(messageId, 0x78, 2, {}));
+        case Behaviour::AnswerBind:
+            return operation != 0x60 || sendAll(fd, response(messageId, 0x61, m_resultCode, m_diagnostic));
+        case Behaviour::EndlessEntries:
+            if (operation == 0x60) {
+                return sendAll(fd, response(messageId, 0x61, 0, {}));
+            }
+            return operation != 0x63 || streamEntries(fd, messageId);
+        default:
+            return true;
+        }
+    }
+
+    // Until the client gives up: it must stop reading long before this ends on its own.
+    bool streamHugeAnswer(int fd)
+    {
+        const QByteArray header = QByteArray::fromHex("30847ffffff0");
+        if (!sendAll(fd, header)) {
+            return false;
+        }
+        const QByteArray chunk(64 * 1024, 'A');
+        for (int i = 0; i < 32 * 1024 && !m_stop; ++i) {
+            if (!sendAll(fd, chunk)) {
+                return false;
+            }
+        }
+        return false;
+    }
+
+    bool streamEntries(int fd, unsigned char messageId)
+    {
+        const QByteArray attribute =
+            tlv(0x30, tlv(0x04, "objectClass") + tlv(0x31, tlv(0x04, "organizationalUnit")));
+        const QByteArray entry =
+            message(messageId, 0x64, tlv(0x04, "ou=again,dc=example,dc=com") + tlv(0x30, attribute));
+        QByteArray batch;
+        for (int i = 0; i < 256; ++i) {
+            batch += entry;
+        }
+        for (int i = 0; i < 100000 && !m_stop; ++i) {
+            if (!sendAll(fd, batch)) {
+                return false;
+            }
+        }
+        return false;
     }
 
     Behaviour m_behaviour;
@@ -211,7 +316,7 @@ private:
     int m_port = 0;
     std::atomic<bool> m_stop { false };
     std::atomic<int> m_connections { 0 };
-    std::vector<int> m_clients;
+    std::map<int, Client> m_clients;
     mutable std::mutex m_mutex;
     QByteArray m_received;
     std::thread m_thread;

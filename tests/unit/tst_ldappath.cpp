@@ -190,38 +190,49 @@ private slots:
     {
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("user");
+        QTest::addColumn<bool>("hasPassword");
         QTest::addColumn<bool>("anonymous");
         QTest::addColumn<QString>("bindName");
         QTest::addColumn<QString>("lookup");
-        QTest::newRow("both empty") << QStringLiteral("LDAP://h/dc=x") << QString() << true << QString()
-                                    << QString();
+        QTest::newRow("both empty") << QStringLiteral("LDAP://h/dc=x") << QString() << false << true
+                                    << QString() << QString();
         QTest::newRow("a DN as typed") << QStringLiteral("LDAP://h/dc=x") << QStringLiteral("uid=a, dc=x")
-                                       << false << QStringLiteral("uid=a, dc=x") << QString();
+                                       << true << false << QStringLiteral("uid=a, dc=x") << QString();
         QTest::newRow("plain name takes the DC domain")
             << QStringLiteral("LDAP://example.com:636/OU=Users,OU=HQ,DC=example,DC=com")
-            << QStringLiteral("sampleusr") << false << QStringLiteral("sampleusr@example.com")
+            << QStringLiteral("sampleusr") << true << false << QStringLiteral("sampleusr@example.com")
             << QStringLiteral("sampleusr");
         QTest::newRow("plain name takes the host without DC")
-            << QStringLiteral("LDAP://dc1.corp:389/O=Org") << QStringLiteral("bob") << false
+            << QStringLiteral("LDAP://dc1.corp:389/O=Org") << QStringLiteral("bob") << true << false
             << QStringLiteral("bob@dc1.corp") << QStringLiteral("bob");
         QTest::newRow("upn as typed")
-            << QStringLiteral("LDAP://h/dc=x") << QStringLiteral("bob@corp.example") << false
+            << QStringLiteral("LDAP://h/dc=x") << QStringLiteral("bob@corp.example") << true << false
             << QStringLiteral("bob@corp.example") << QStringLiteral("bob@corp.example");
-        QTest::newRow("down-level as typed") << QStringLiteral("LDAP://h/dc=x") << QStringLiteral("CORP\\bob")
-                                             << false << QStringLiteral("CORP\\bob") << QStringLiteral("bob");
-        QTest::newRow("password without a name goes as typed")
-            << QStringLiteral("LDAP://h/dc=x") << QString() << false << QString() << QString();
+        QTest::newRow("down-level as typed")
+            << QStringLiteral("LDAP://h/dc=x") << QStringLiteral("CORP\\bob") << true << false
+            << QStringLiteral("CORP\\bob") << QStringLiteral("bob");
     }
     void bindNames()
     {
         QFETCH(QString, path);
         QFETCH(QString, user);
-        const bool hasPassword = QTest::currentDataTag() != QByteArray("both empty");
+        QFETCH(bool, hasPassword);
         const BindPlan plan = planBind(user, hasPassword, 5, parseLdapPath(path));
         QTEST(plan.anonymous, "anonymous");
         QTEST(plan.bindName, "bindName");
         QTEST(plan.lookupValue, "lookup");
         QVERIFY(plan.readObject);
+    }
+
+    void passwordWithoutNameIsRefused()
+    {
+        const LdapPath path = parseLdapPath(QStringLiteral("LDAP://h/dc=x"));
+        try {
+            planBind(QString(), true, 0, path);
+            QFAIL("a password without a name may be taken as an anonymous logon and reported as valid");
+        } catch (const Failure& failure) {
+            QVERIFY(failure.description().contains(u"no user name"));
+        }
     }
 
     void nameWithoutPasswordIsRefused()

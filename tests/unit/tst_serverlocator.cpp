@@ -182,6 +182,22 @@ private slots:
         QCOMPARE(!dns.asked.isEmpty(), looksUp);
     }
 
+    // Unauthenticated DNS must not steer the password to a host of another domain.
+    void targetsOutsideTheDomainAreIgnored()
+    {
+        FakeDns dns;
+        dns.records[QStringLiteral("_ldap._tcp.dc._msdcs.example.com")] = {
+            { 0, 0, 389, QStringLiteral("ldap.attacker.net.") },
+            { 0, 0, 389, QStringLiteral("example.com.evil") },
+            { 0, 0, 389, QStringLiteral("dc1.example.com/x") },
+            { 5, 0, 389, QStringLiteral("DC3.Example.COM.") }
+        };
+        const ServerPlan plan = locate(dns, QStringLiteral("LDAP://DC=example,DC=com"));
+        QCOMPARE(hosts(plan), QStringList { QStringLiteral("DC3.Example.COM:389") });
+        QCOMPARE(plan.notes.size(), 3);
+        QVERIFY(plan.notes.first().contains(u"\"ldap.attacker.net\" ignored: it is not in example.com"));
+    }
+
     void globalCatalogAsksItsOwnRecords()
     {
         FakeDns dns;

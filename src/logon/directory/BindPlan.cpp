@@ -52,12 +52,19 @@ BindPlan planBind(const QString& user, bool hasPassword, qint32 flags, const Lda
                            "type the password, or leave both fields empty to test an anonymous bind.")
                 .arg(quoteForDescription(user)));
     }
+    if (user.isEmpty()) {
+        // Servers may take an empty name with a password as an anonymous logon: a success would prove
+        // nothing about the password.
+        throw Failure(
+            QStringLiteral("A password was typed but no user name. Type the user name too, or clear "
+                           "the password to test an anonymous bind."));
+    }
     if (user.contains(QChar(0))) {
         throw Failure(
             QStringLiteral("The user name contains a NUL character, which a bind name cannot carry."));
     }
-    if (user.isEmpty() || user.contains(u'=')) {
-        plan.bindName = user; // a password with no name goes to the server as typed: it decides
+    if (user.contains(u'=')) {
+        plan.bindName = user;
     } else if (user.contains(u'\\')) {
         plan.bindName = user;
         plan.lookupValue = user.section(u'\\', -1);

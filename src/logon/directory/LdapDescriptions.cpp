@@ -12,11 +12,7 @@ namespace {
 
 QString referralText(const QStringList& referrals)
 {
-    QStringList quoted;
-    for (const QString& url : referrals) {
-        quoted.append(quoteForDescription(url, 200));
-    }
-    return quoted.join(QStringLiteral(", "));
+    return quotedList(referrals, 5, 200);
 }
 
 // Result 8 or 13 when the server insists on a protected connection before it takes a password.
@@ -35,6 +31,19 @@ QString protectionAdvice()
 }
 
 } // namespace
+
+QString quotedList(const QStringList& items, qsizetype shown, qsizetype eachLimit)
+{
+    QStringList quoted;
+    for (const QString& item : items.mid(0, shown)) {
+        quoted.append(quoteForDescription(item, eachLimit));
+    }
+    QString text = quoted.join(QStringLiteral(", "));
+    if (items.size() > shown) {
+        text += QStringLiteral(" and %1 more").arg(items.size() - shown);
+    }
+    return text;
+}
 
 QString describeLdapResult(int code, const QString& diagnostic)
 {

@@ -11,6 +11,9 @@ constexpr int noPolicyError = -1;
 // Longest stretch of a server's diagnostic text quoted in a description.
 constexpr qsizetype diagnosticQuoteLimit = 1000;
 
+// Server-chosen items for a description: each quoted short, at most `shown` of them, then a count.
+QString quotedList(const QStringList& items, qsizetype shown, qsizetype eachLimit);
+
 // libldap's text for a result code, then the server's diagnostic when it sent one.
 QString describeLdapResult(int code, const QString& diagnostic);
 

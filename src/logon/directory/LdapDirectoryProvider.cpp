@@ -1,5 +1,6 @@
 #include "LdapDirectoryProvider.h"
 
+#include "AnswerSniffer.h"
 #include "BindPlan.h"
 #include "Failure.h"
 #include "FlagsConversion.h"
@@ -9,14 +10,17 @@
 #include "Release.h"
 #include "ServerLocator.h"
 #include "TlsDiagnosis.h"
+#include "TrustSettings.h"
 
+#include <QFileInfo>
+#include <QHash>
 #include <QRandomGenerator>
 #include <QStringList>
 
 #include <ldap.h>
 #include <openldap.h>
 
-#include <csignal>
+#include <algorithm>
 #include <memory>
 #include <mutex>
 
@@ -46,8 +50,8 @@ using EscapedValue = std::unique_ptr<char, Release<freeEscaped>>;
 using LdapControl = std::unique_ptr<LDAPControl, Release<ldap_control_free>>;
 using LdapControls = std::unique_ptr<LDAPControl*, Release<ldap_controls_free>>;
 
-// libldap's GnuTLS build trusts nothing unless told.
-constexpr const char* systemTrustBundle = "/etc/ssl/certs/ca-certificates.crt";
+// No answer to a bind or a base read comes near this; a larger one is refused as it arrives.
+constexpr ber_len_t maxAnswerBytes = 4 * 1024 * 1024;
 
 bool isContainerClass(const QString& objectClass)
 {
@@ -112,75 +116,6 @@ void setTimeOption(LDAP* ld, int option, std::chrono::milliseconds duration)
     }
 }
 
-QString globalTextOption(int option)
-{
-    char* raw = nullptr;
-    ldap_get_option(nullptr, option, &raw);
-    const LdapText text { raw };
-    return fromLdap(text.get());
-}
-
-// Keeps the first bytes the server sent above TLS, so an answer that is no LDAP can be named.
-struct Sniffer
-{
-    static constexpr qsizetype kept = 48;
-    QByteArray first;
-};
-
-int sniffSetup(Sockbuf_IO_Desc* layer, void* sniffer)
-{
-    layer->sbiod_pvt = sniffer;
-    return 0;
-}
-
-int sniffRemove(Sockbuf_IO_Desc*)
-{
-    return 0;
-}
-
-int sniffControl(Sockbuf_IO_Desc* layer, int option, void* argument)
-{
-    return LBER_SBIOD_CTRL_NEXT(layer, option, argument);
-}
-
-ber_slen_t sniffRead(Sockbuf_IO_Desc* layer, void* buffer, ber_len_t length)
-{
-    const ber_slen_t got = LBER_SBIOD_READ_NEXT(layer, buffer, length);
-    auto* sniffer = static_cast<Sniffer*>(layer->sbiod_pvt);
-    if (got > 0 && sniffer->first.size() < Sniffer::kept) {
-        sniffer->first.append(static_cast<const char*>(buffer),
-                              std::min<qsizetype>(got, Sniffer::kept - sniffer->first.size()));
-    }
-    return got;
-}
-
-ber_slen_t sniffWrite(Sockbuf_IO_Desc* layer, void* buffer, ber_len_t length)
-{
-    return LBER_SBIOD_WRITE_NEXT(layer, buffer, length);
-}
-
-int sniffClose(Sockbuf_IO_Desc*)
-{
-    return 0; // the TCP layer below closes the socket
-}
-
-Sockbuf_IO snifferLayer = { sniffSetup, sniffRemove, sniffControl, sniffRead, sniffWrite, sniffClose };
-
-// Every LDAP message starts with a SEQUENCE tag.
-QString notLdapText(const Sniffer* sniffer)
-{
-    if (!sniffer || sniffer->first.isEmpty() || static_cast<unsigned char>(sniffer->first.front()) == 0x30) {
-        return {};
-    }
-    QString shown;
-    for (const char byte : sniffer->first) {
-        const auto value = static_cast<unsigned char>(byte);
-        shown += value >= 0x20 && value < 0x7f ? QString(QChar(char16_t(value)))
-                                               : QStringLiteral("\\x%1").arg(value, 2, 16, QChar(u'0'));
-    }
-    return shown;
-}
-
 struct Outcome
 {
     int code = LDAP_SUCCESS;
@@ -198,7 +133,7 @@ struct Target
     QString where;
     LdapDirectoryProvider::Limits limits;
     Server server; // the one connected to
-    Sniffer* sniffer = nullptr;
+    AnswerSniffer* sniffer = nullptr;
 };
 
 int lastResultCode(LDAP* ld)
@@ -224,20 +159,27 @@ QString lastDiagnostic(LDAP* ld)
             .arg(target.where, operation, bytes));
 }
 
-[[noreturn]] void connectionFailed(LDAP* ld, const Target& target, const QString& operation)
+using Clock = std::chrono::steady_clock;
+
+// libldap says LDAP_TIMEOUT for any failed wait, also when the peer reset the connection at once;
+// only a limit that really passed is reported as one.
+[[noreturn]] void connectionFailed(LDAP* ld, const Target& target, const QString& operation,
+                                   Clock::time_point deadline)
 {
-    const QString bytes = notLdapText(target.sniffer);
+    const QString bytes = target.sniffer->notLdapText();
     if (!bytes.isEmpty()) {
         answeredWithNoLdap(target, operation, bytes);
     }
     const int code = lastResultCode(ld);
-    if (code == LDAP_SERVER_DOWN) {
-        throw Failure(QStringLiteral("The directory server %1 closed the connection during the %2.")
-                          .arg(target.where, operation));
-    }
-    if (code == LDAP_TIMEOUT) {
+    if (code == LDAP_TIMEOUT && Clock::now() >= deadline) {
         throw Failure(QStringLiteral("The directory server %1 did not answer the %2 within %3.")
                           .arg(target.where, operation, durationText(target.limits.operation)));
+    }
+    if (code == LDAP_SERVER_DOWN || code == LDAP_TIMEOUT) {
+        throw Failure(
+            QStringLiteral("The directory server %1 closed the connection during the %2, or sent an "
+                           "answer larger than %3 MiB.")
+                .arg(target.where, operation, QString::number(maxAnswerBytes / (1024 * 1024))));
     }
     if (code == LDAP_DECODING_ERROR || code == LDAP_PROTOCOL_ERROR) {
         throw Failure(
@@ -249,14 +191,18 @@ QString lastDiagnostic(LDAP* ld)
                       .arg(operation, target.where, describeLdapResult(code, lastDiagnostic(ld))));
 }
 
-LdapMessage awaitResult(LDAP* ld, int messageId, const Target& target, const QString& operation)
+// One message of the answer to `messageId` (or all of it), by the deadline.
+LdapMessage awaitMessage(LDAP* ld, int messageId, int all, const Target& target, const QString& operation,
+                         Clock::time_point deadline)
 {
-    timeval limit = toTimeval(target.limits.operation);
+    const auto left = std::max(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()),
+                               std::chrono::milliseconds(1));
+    timeval limit = toTimeval(left);
     LDAPMessage* raw = nullptr;
-    const int type = ldap_result(ld, messageId, LDAP_MSG_ALL, &limit, &raw);
+    const int type = ldap_result(ld, messageId, all, &limit, &raw);
     LdapMessage result { raw };
     if (type == 0) {
-        const QString bytes = notLdapText(target.sniffer);
+        const QString bytes = target.sniffer->notLdapText();
         if (!bytes.isEmpty()) {
             answeredWithNoLdap(target, operation, bytes);
         }
@@ -264,9 +210,15 @@ LdapMessage awaitResult(LDAP* ld, int messageId, const Target& target, const QSt
                           .arg(target.where, operation, durationText(target.limits.operation)));
     }
     if (type < 0 || !result) {
-        connectionFailed(ld, target, operation);
+        connectionFailed(ld, target, operation, deadline);
     }
     return result;
+}
+
+LdapMessage awaitResult(LDAP* ld, int messageId, const Target& target, const QString& operation)
+{
+    return awaitMessage(ld, messageId, LDAP_MSG_ALL, target, operation,
+                        Clock::now() + target.limits.operation);
 }
 
 Outcome parseOutcome(LDAP* ld, LDAPMessage* chain, const Target& target, const QString& operation)
@@ -282,7 +234,7 @@ Outcome parseOutcome(LDAP* ld, LDAPMessage* chain, const Target& target, const Q
     const LdapTexts referralsOwner { referrals };
     const LdapControls controlsOwner { controls };
     if (parsed != LDAP_SUCCESS) {
-        connectionFailed(ld, target, operation);
+        connectionFailed(ld, target, operation, Clock::time_point::max());
     }
     Outcome outcome;
     outcome.code = code;
@@ -307,19 +259,34 @@ Outcome parseOutcome(LDAP* ld, LDAPMessage* chain, const Target& target, const Q
 // failure moves on: once a server has answered, no other one sees the password.
 Socket connectFirstReachable(Target& target, const ServerPlan& plan)
 {
+    // A dead server costs the connect limit; three of them is as long as the window may freeze.
+    const auto servers = static_cast<int>(std::min<std::size_t>(plan.servers.size(), 3));
+    const Clock::time_point phaseEnd = Clock::now() + target.limits.connect * std::max(servers, 1);
     QStringList tried = plan.notes;
     for (const Server& server : plan.servers) {
-        ConnectAttempt attempt = attemptTcp(server.host, server.port, target.limits.connect);
+        const QString where = endpointText(server.host, server.ipv6, server.port);
+        const Clock::time_point now = Clock::now();
+        if (now >= phaseEnd) {
+            tried.append(QStringLiteral("%1: not tried, out of time").arg(where));
+            continue;
+        }
+        ConnectAttempt attempt = attemptTcp(server.host, server.port, target.limits.connect,
+                                            std::min(now + target.limits.connect, phaseEnd));
         if (attempt.socket.fd() >= 0) {
             target.server = server;
-            target.where = endpointText(server.host, server.ipv6, server.port);
+            target.where = where;
+            // A server found through DNS may advertise the TLS ports.
+            if (server.port == port::ldaps || server.port == port::globalCatalogTls) {
+                target.transport.implicitTls = true;
+                target.transport.startTls = false;
+            }
             return std::move(attempt.socket);
         }
         if (plan.domain.isEmpty()) {
             throw Failure(describeAttempt(server.host, server.ipv6, server.port, attempt));
         }
         tried.append(QStringLiteral("%1: %2").arg(
-            endpointText(server.host, server.ipv6, server.port),
+            where,
             attempt.unresolved ? QStringLiteral("name not resolved (%1)").arg(attempt.reason)
                                : attempt.reason));
     }
@@ -348,10 +315,14 @@ LdapHandle adoptConnection(const Target& target, Socket socket)
     }
     socket.release();
     Sockbuf* buffer = nullptr;
-    if (ldap_get_option(ld.get(), LDAP_OPT_SOCKBUF, &buffer) == LDAP_OPT_SUCCESS && buffer) {
-        // Above TLS, which libldap adds at the transport level, so it sees LDAP in the clear.
-        ber_sockbuf_add_io(buffer, &snifferLayer, LBER_SBIOD_LEVEL_TRANSPORT + 5, target.sniffer);
+    if (ldap_get_option(ld.get(), LDAP_OPT_SOCKBUF, &buffer) != LDAP_OPT_SUCCESS || !buffer) {
+        throw Failure(
+            QStringLiteral("The LDAP library gave no access to the connection to %1.").arg(target.where));
     }
+    target.sniffer->attach(buffer);
+    // liblber would otherwise allocate whatever length a hostile answer announces.
+    ber_len_t largestAnswer = maxAnswerBytes;
+    ber_sockbuf_ctrl(buffer, LBER_SB_OPT_SET_MAX_INCOMING, &largestAnswer);
     setIntOption(ld.get(), LDAP_OPT_PROTOCOL_VERSION, LDAP_VERSION3);
     // Chasing would bind anonymously elsewhere, or carry the credentials to another server.
     setBoolOption(ld.get(), LDAP_OPT_REFERRALS, false);
@@ -364,12 +335,19 @@ LdapHandle adoptConnection(const Target& target, Socket socket)
 }
 
 // Verification is demanded on this handle so no ldaprc or TLS_REQCERT setting can switch it off.
-TrustSources configureTls(LDAP* ld)
+TrustSources configureTls(LDAP* ld, bool sendsPassword)
 {
-    TrustSources trust { globalTextOption(LDAP_OPT_X_TLS_CACERTFILE),
-                         globalTextOption(LDAP_OPT_X_TLS_CACERTDIR) };
-    if (trust.caFile.isEmpty() && trust.caDir.isEmpty()) {
-        trust.caFile = QString::fromUtf8(systemTrustBundle);
+    const TrustSources trust = configuredTrust();
+    const QString unreadable = !trust.caFile.isEmpty() && !QFileInfo(trust.caFile).isReadable() ? trust.caFile
+        : !trust.caDir.isEmpty() && !QFileInfo(trust.caDir).isReadable()                        ? trust.caDir
+                                                                                                : QString();
+    const QString untrusting =
+        QStringLiteral("The trusted certificate authorities cannot be read from \"%1\" (set by "
+                       "%2), so no TLS connection can be verified.%3")
+            .arg(quoteForDescription(unreadable.isEmpty() ? trust.caFile : unreadable, 200), trust.origin,
+                 sendsPassword ? QStringLiteral(" The password was not sent.") : QString());
+    if (!unreadable.isEmpty()) {
+        throw Failure(untrusting);
     }
     if (!trust.caFile.isEmpty()) {
         setTextOption(ld, LDAP_OPT_X_TLS_CACERTFILE, trust.caFile);
@@ -379,18 +357,21 @@ TrustSources configureTls(LDAP* ld)
     }
     setIntOption(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, LDAP_OPT_X_TLS_DEMAND);
     // Must come last: the handle's TLS options take effect only in a context made after them.
-    setIntOption(ld, LDAP_OPT_X_TLS_NEWCTX, 0);
+    const int client = 0;
+    if (ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &client) != LDAP_OPT_SUCCESS) {
+        throw Failure(untrusting); // the file is there, but holds no certificate GnuTLS can load
+    }
     return trust;
 }
 
 [[noreturn]] void tlsFailed(LdapHandle& ld, const Target& target, const TrustSources& trust,
-                            bool sendsPassword)
+                            bool sendsPassword, Clock::time_point started)
 {
     const int code = lastResultCode(ld.get());
     const QString libraryText = lastDiagnostic(ld.get());
     // A single-threaded server would still be busy with the failed connection.
     ld.reset();
-    if (code == LDAP_TIMEOUT) {
+    if (code == LDAP_TIMEOUT && Clock::now() - started >= target.limits.connect) {
         throw Failure(
             QStringLiteral("The directory server %1 did not complete the TLS handshake within %2.%3")
                 .arg(target.where, durationText(target.limits.connect),
@@ -414,12 +395,12 @@ void secureConnection(LdapHandle& handle, const Target& target, bool sendsPasswo
     if (!target.transport.implicitTls && !target.transport.startTls) {
         return;
     }
-    const TrustSources trust = configureTls(ld);
+    const TrustSources trust = configureTls(ld, sendsPassword);
     if (target.transport.startTls) {
         int messageId = 0;
         if (ldap_extended_operation(ld, LDAP_EXOP_START_TLS, nullptr, nullptr, nullptr, &messageId)
             != LDAP_SUCCESS) {
-            connectionFailed(ld, target, QStringLiteral("StartTLS request"));
+            connectionFailed(ld, target, QStringLiteral("StartTLS request"), Clock::time_point::max());
         }
         const QString operation = QStringLiteral("StartTLS request");
         const LdapMessage answer = awaitResult(ld, messageId, target, operation);
@@ -434,8 +415,9 @@ void secureConnection(LdapHandle& handle, const Target& target, bool sendsPasswo
             throw Failure(text);
         }
     }
+    const Clock::time_point started = Clock::now();
     if (ldap_install_tls(ld) != LDAP_SUCCESS) {
-        tlsFailed(handle, target, trust, sendsPassword);
+        tlsFailed(handle, target, trust, sendsPassword, started);
     }
 }
 
@@ -456,7 +438,7 @@ Outcome simpleBind(LDAP* ld, const Target& target, const QString& name, const QS
     if (ldap_sasl_bind(ld, nameUtf8.constData(), LDAP_SASL_SIMPLE, &credentials, requestControls, nullptr,
                        &messageId)
         != LDAP_SUCCESS) {
-        connectionFailed(ld, target, operation);
+        connectionFailed(ld, target, operation, Clock::time_point::max());
     }
     const LdapMessage answer = awaitResult(ld, messageId, target, operation);
     return parseOutcome(ld, answer.get(), target, operation);
@@ -464,19 +446,21 @@ Outcome simpleBind(LDAP* ld, const Target& target, const QString& name, const QS
 
 struct Entry
 {
-    bool found = false;
     QString dn;
     QStringList objectClasses;
     bool hasSubordinates = false;
-    int count = 0;
 };
 
 struct SearchResult
 {
     Outcome outcome;
-    Entry first;
+    int count = 0; // entries seen, at most the size limit plus one
+    QString firstDn;
+    QHash<QByteArray, QStringList> firstValues; // of the attributes asked for
 };
 
+// Reads the answer one message at a time, keeping only the first entry, and gives up on a server
+// that sends more entries than asked for: an endless stream must not fill the memory.
 SearchResult search(LDAP* ld, const Target& target, const QString& base, int scope, const QString& filter,
                     std::initializer_list<const char*> attributes, int sizeLimit, const QString& operation)
 {
@@ -492,51 +476,54 @@ SearchResult search(LDAP* ld, const Target& target, const QString& base, int sco
     if (ldap_search_ext(ld, baseUtf8.constData(), scope, filterUtf8.constData(), wanted.data(), 0, nullptr,
                         nullptr, &limit, sizeLimit, &messageId)
         != LDAP_SUCCESS) {
-        connectionFailed(ld, target, operation);
+        connectionFailed(ld, target, operation, Clock::time_point::max());
     }
-    const LdapMessage answer = awaitResult(ld, messageId, target, operation);
+    const Clock::time_point deadline = Clock::now() + target.limits.operation;
     SearchResult result;
-    result.outcome = parseOutcome(ld, answer.get(), target, operation);
-    for (LDAPMessage* entry = ldap_first_entry(ld, answer.get()); entry; entry = ldap_next_entry(ld, entry)) {
-        if (result.first.count++ > 0) {
+    for (int others = 0; others <= sizeLimit + 8;) {
+        const LdapMessage answer = awaitMessage(ld, messageId, LDAP_MSG_ONE, target, operation, deadline);
+        const int type = ldap_msgtype(answer.get());
+        if (type == LDAP_RES_SEARCH_RESULT) {
+            result.outcome = parseOutcome(ld, answer.get(), target, operation);
+            return result;
+        }
+        if (type != LDAP_RES_SEARCH_ENTRY) {
+            ++others; // continuation references and the like
             continue;
         }
-        result.first.found = true;
-        char* dn = ldap_get_dn(ld, entry);
-        const LdapText dnOwner { dn };
-        result.first.dn = fromLdap(dn);
-        const LdapValues classes { ldap_get_values_len(ld, entry, "objectClass") };
-        for (berval** value = classes.get(); value && *value; ++value) {
-            result.first.objectClasses.append(fromBerval(**value));
+        if (++result.count > sizeLimit) {
+            break;
         }
-        const LdapValues subordinates { ldap_get_values_len(ld, entry, "hasSubordinates") };
-        result.first.hasSubordinates = subordinates && subordinates.get()[0]
-            && fromBerval(*subordinates.get()[0]).compare(u"TRUE", Qt::CaseInsensitive) == 0;
+        if (result.count == 1) {
+            LDAPMessage* entry = answer.get();
+            char* dn = ldap_get_dn(ld, entry);
+            const LdapText dnOwner { dn };
+            result.firstDn = fromLdap(dn);
+            for (const char* attribute : attributes) {
+                const LdapValues values { ldap_get_values_len(ld, entry, attribute) };
+                QStringList& kept = result.firstValues[QByteArray(attribute)];
+                for (berval** value = values.get(); value && *value; ++value) {
+                    kept.append(fromBerval(**value));
+                }
+            }
+        }
     }
+    ldap_abandon_ext(ld, messageId, nullptr, nullptr);
+    result.outcome.code = LDAP_SIZELIMIT_EXCEEDED;
     return result;
 }
 
 // An empty DN names the server's default naming context, as read from its root DSE.
 QString defaultNamingContext(LDAP* ld, const Target& target)
 {
-    const QString operation = QStringLiteral("read of the server's root entry");
-    char* wanted[] = { const_cast<char*>("defaultNamingContext"), const_cast<char*>("namingContexts"),
-                       nullptr };
-    timeval limit = toTimeval(target.limits.operation);
-    int messageId = 0;
-    if (ldap_search_ext(ld, "", LDAP_SCOPE_BASE, "(objectClass=*)", wanted, 0, nullptr, nullptr, &limit, 1,
-                        &messageId)
-        != LDAP_SUCCESS) {
-        connectionFailed(ld, target, operation);
-    }
-    const LdapMessage answer = awaitResult(ld, messageId, target, operation);
-    const Outcome outcome = parseOutcome(ld, answer.get(), target, operation);
-    LDAPMessage* entry = ldap_first_entry(ld, answer.get());
-    if (outcome.code == LDAP_SUCCESS && entry) {
+    const SearchResult root = search(
+        ld, target, QString(), LDAP_SCOPE_BASE, QStringLiteral("(objectClass=*)"),
+        { "defaultNamingContext", "namingContexts" }, 1, QStringLiteral("read of the server's root entry"));
+    if (root.outcome.code == LDAP_SUCCESS && root.count == 1) {
         for (const char* attribute : { "defaultNamingContext", "namingContexts" }) {
-            const LdapValues values { ldap_get_values_len(ld, entry, attribute) };
-            if (values && values.get()[0]) {
-                return fromBerval(*values.get()[0]);
+            const QStringList values = root.firstValues.value(QByteArray(attribute));
+            if (!values.isEmpty() && !values.first().isEmpty()) {
+                return values.first();
             }
         }
     }
@@ -566,24 +553,26 @@ QString resolveBindName(LDAP* ld, const Target& target, const BindPlan& plan, co
     const QString refused = QStringLiteral("The directory server %1 does not take \"%2\" as a bind name (%3)")
                                 .arg(target.where, quoteForDescription(plan.bindName, 200),
                                      QString::fromUtf8(ldap_err2string(refusal.code)));
-    if (found.first.count > 1 || found.outcome.code == LDAP_SIZELIMIT_EXCEEDED) {
+    const QString shownBase = quoteForDescription(base, 300);
+    if (found.count > 1 || found.outcome.code == LDAP_SIZELIMIT_EXCEEDED) {
         throw Failure(
             QStringLiteral("%1, and more than one entry under \"%2\" has %3 equal to \"%4\". Type the "
                            "user's full distinguished name instead.")
-                .arg(refused, base, attributes, quoteForDescription(plan.lookupValue, 200)));
+                .arg(refused, shownBase, attributes, quoteForDescription(plan.lookupValue, 200)));
     }
     if (found.outcome.code != LDAP_SUCCESS && found.outcome.code != LDAP_NO_SUCH_OBJECT) {
         throw Failure(
             QStringLiteral("%1, and the search for the user under \"%2\" failed: %3")
-                .arg(refused, base, describeLdapResult(found.outcome.code, found.outcome.diagnostic)));
+                .arg(refused, shownBase, describeLdapResult(found.outcome.code, found.outcome.diagnostic)));
     }
-    if (!found.first.found) {
+    // An entry without a name would turn the bind into an unauthenticated one.
+    if (found.count == 0 || found.firstDn.isEmpty()) {
         throw Failure(
             QStringLiteral("%1, and no entry under \"%2\" has %3 equal to \"%4\". Check the user name, "
                            "or type the user's full distinguished name.")
-                .arg(refused, base, attributes, quoteForDescription(plan.lookupValue, 200)));
+                .arg(refused, shownBase, attributes, quoteForDescription(plan.lookupValue, 200)));
     }
-    return found.first.dn;
+    return found.firstDn;
 }
 
 // One password attempt: a DN-syntax refusal is answered before any password is checked.
@@ -612,7 +601,7 @@ QString bind(LDAP* ld, const Target& target, const BindPlan& plan, const QString
 class LdapObject final : public DirectoryObject
 {
 public:
-    LdapObject(std::unique_ptr<Sniffer> sniffer, LdapHandle ld, QString where, Entry entry, bool read)
+    LdapObject(std::unique_ptr<AnswerSniffer> sniffer, LdapHandle ld, QString where, Entry entry, bool read)
         : m_sniffer(std::move(sniffer))
         , m_ld(std::move(ld))
         , m_where(std::move(where))
@@ -632,13 +621,12 @@ public:
         }
         throw Failure(QStringLiteral("The object \"%1\" on %2 is not a container: its object classes are %3.")
                           .arg(quoteForDescription(m_entry.dn, 300), m_where,
-                               m_entry.objectClasses.isEmpty()
-                                   ? QStringLiteral("not readable")
-                                   : m_entry.objectClasses.join(QStringLiteral(", "))));
+                               m_entry.objectClasses.isEmpty() ? QStringLiteral("not readable")
+                                                               : quotedList(m_entry.objectClasses, 12, 64)));
     }
 
 private:
-    std::unique_ptr<Sniffer> m_sniffer; // a layer of m_ld's connection: must outlive it
+    std::unique_ptr<AnswerSniffer> m_sniffer; // a layer of m_ld's connection: must outlive it
     LdapHandle m_ld; // bound until this object goes
     QString m_where;
     Entry m_entry;
@@ -656,13 +644,19 @@ Entry readObject(LDAP* ld, const Target& target, const QString& boundAs)
                                             result.outcome.diagnostic, result.outcome.matchedDn,
                                             result.outcome.referrals));
     }
-    if (!result.first.found) {
+    if (result.count == 0) {
         throw Failure(
             QStringLiteral("The logon succeeded, but the directory server %1 returned nothing for the "
                            "object \"%2\": it does not exist, or %3 may not see it.")
                 .arg(target.where, quoteForDescription(dn, 300), bindIdentity(boundAs)));
     }
-    return result.first;
+    Entry entry;
+    entry.dn = result.firstDn;
+    entry.objectClasses = result.firstValues.value(QByteArrayLiteral("objectClass"));
+    const QStringList subordinates = result.firstValues.value(QByteArrayLiteral("hasSubordinates"));
+    entry.hasSubordinates =
+        !subordinates.isEmpty() && subordinates.first().compare(u"TRUE", Qt::CaseInsensitive) == 0;
+    return entry;
 }
 
 } // namespace
@@ -674,9 +668,9 @@ LdapDirectoryProvider::LdapDirectoryProvider()
 LdapDirectoryProvider::LdapDirectoryProvider(Limits limits)
     : m_limits(limits)
 {
-    // Writing to a connection the server already closed must fail with EPIPE, not end the program.
-    static std::once_flag ignoreBrokenPipes;
-    std::call_once(ignoreBrokenPipes, [] { std::signal(SIGPIPE, SIG_IGN); });
+    // Once, before libldap first reads its configuration: no ldaprc of the working directory.
+    static std::once_flag setUp;
+    std::call_once(setUp, keepLibldapConfigurationOut);
 }
 
 std::unique_ptr<DirectoryObject> LdapDirectoryProvider::open(const QString& path, const QString& user,
@@ -700,7 +694,7 @@ std::unique_ptr<DirectoryObject> LdapDirectoryProvider::open(const QString& path
     target.limits = m_limits;
     const BindPlan plan = planBind(user, !password.isEmpty(), flags, target.path);
 
-    auto sniffer = std::make_unique<Sniffer>();
+    auto sniffer = std::make_unique<AnswerSniffer>();
     target.sniffer = sniffer.get();
     const ServerPlan servers =
         locateServers(target.path, target.transport, flags, lookupSrv,

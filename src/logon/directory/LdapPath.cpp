@@ -26,12 +26,6 @@ using LdapText = std::unique_ptr<char, Release<ldap_memfree>>;
                       .arg(quoteForDescription(text), reason));
 }
 
-bool isDnsNameCharacter(QChar c)
-{
-    return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') || c == u'-'
-        || c == u'.' || c == u'_';
-}
-
 bool isIpv6Literal(const QString& address)
 {
     const qsizetype zone = address.indexOf(u'%');
@@ -48,7 +42,7 @@ bool isIpv6Literal(const QString& address)
         return false;
     }
     for (const QChar c : zoneName) {
-        if (!isDnsNameCharacter(c)) {
+        if (!isHostNameCharacter(c)) {
             return false;
         }
     }
@@ -111,7 +105,7 @@ void parseServer(const QString& text, const QString& server, LdapPath& path)
             invalid(text, QStringLiteral("it names no server"));
         }
         for (const QChar c : path.host) {
-            if (!isDnsNameCharacter(c)) {
+            if (!isHostNameCharacter(c)) {
                 invalid(
                     text,
                     QStringLiteral("the server name \"%1\" contains \"%2\", which no host name or address "
@@ -160,7 +154,7 @@ void parseDn(const QString& text, LdapPath& path)
     // The domain becomes a host name and part of bind names: only what DNS names may hold.
     const QString domain = labels.join(u'.');
     const bool usable = std::all_of(labels.cbegin(), labels.cend(), [](const QString& label) {
-        return !label.isEmpty() && std::all_of(label.cbegin(), label.cend(), isDnsNameCharacter);
+        return !label.isEmpty() && std::all_of(label.cbegin(), label.cend(), isHostNameCharacter);
     });
     if (usable) {
         path.dnsDomain = domain;
@@ -206,6 +200,12 @@ qsizetype firstSlash(const QString& text)
 }
 
 } // namespace
+
+bool isHostNameCharacter(QChar c)
+{
+    return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') || c == u'-'
+        || c == u'.' || c == u'_';
+}
 
 LdapPath parseLdapPath(const QString& text)
 {

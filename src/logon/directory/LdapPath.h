@@ -27,6 +27,9 @@ struct LdapPath
 // Throws Failure naming what is wrong and the accepted forms; contacts nothing.
 LdapPath parseLdapPath(const QString& text);
 
+// Letters, digits, '-', '.' and '_': what host names and IPv6 zone names are made of.
+bool isHostNameCharacter(QChar c);
+
 // "host:port", with IPv6 addresses bracketed.
 QString endpointText(const QString& host, bool ipv6, int port);
 

@@ -3,6 +3,7 @@
 #include "Failure.h"
 #include "FlagsConversion.h"
 #include "LdapPath.h"
+#include "Release.h"
 
 #include <QStringList>
 
@@ -20,11 +21,7 @@ namespace quorvane {
 
 namespace {
 
-struct AddressListRelease
-{
-    void operator()(addrinfo* list) const { freeaddrinfo(list); }
-};
-using AddressList = std::unique_ptr<addrinfo, AddressListRelease>;
+using AddressList = std::unique_ptr<addrinfo, Release<freeaddrinfo>>;
 
 constexpr int maxAddressesTried = 8;
 
@@ -55,7 +52,9 @@ QString errnoText(int error)
 }
 
 // Empty on success, else why this address could not be reached.
-QString tryConnect(const addrinfo& address, std::chrono::milliseconds timeout, Socket& out)
+// `deadline` bounds the connection; `timeout`, every later read and write on the socket.
+QString tryConnect(const addrinfo& address, std::chrono::steady_clock::time_point deadline,
+                   std::chrono::milliseconds timeout, Socket& out)
 {
     Socket candidate { ::socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
                                 address.ai_protocol) };
@@ -66,8 +65,8 @@ QString tryConnect(const addrinfo& address, std::chrono::milliseconds timeout, S
         if (errno != EINPROGRESS) {
             return errnoText(errno);
         }
-        if (!waitForSocket(candidate.fd(), true, std::chrono::steady_clock::now() + timeout)) {
-            return QStringLiteral("no answer within %1").arg(durationText(timeout));
+        if (!waitForSocket(candidate.fd(), true, deadline)) {
+            return QStringLiteral("no answer in time");
         }
         int error = 0;
         socklen_t length = sizeof error;
@@ -81,6 +80,13 @@ QString tryConnect(const addrinfo& address, std::chrono::milliseconds timeout, S
     // Small requests and answers: without this, Nagle and delayed ACKs add 40 ms after the TLS handshake.
     const int noDelay = 1;
     setsockopt(candidate.fd(), IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
+    // libldap turns the socket back to blocking during TLS handshakes; these bound every read and
+    // write made then, so a server that stops mid-record cannot hold the check forever.
+    timeval patience {};
+    patience.tv_sec = static_cast<time_t>(timeout.count() / 1000);
+    patience.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
+    setsockopt(candidate.fd(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    setsockopt(candidate.fd(), SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
     out = std::move(candidate);
     return {};
 }
@@ -141,7 +147,8 @@ QString durationText(std::chrono::milliseconds duration)
     return QStringLiteral("%1 seconds").arg(static_cast<double>(count) / 1000.0);
 }
 
-ConnectAttempt attemptTcp(const QString& host, int port, std::chrono::milliseconds timeout)
+ConnectAttempt attemptTcp(const QString& host, int port, std::chrono::milliseconds timeout,
+                          std::chrono::steady_clock::time_point deadline)
 {
     ConnectAttempt attempt;
     addrinfo hints {};
@@ -164,7 +171,7 @@ ConnectAttempt attemptTcp(const QString& host, int port, std::chrono::millisecon
     int tried = 0;
     for (const addrinfo* address = addresses.get(); address && tried < maxAddressesTried;
          address = address->ai_next, ++tried) {
-        const QString reason = tryConnect(*address, timeout, attempt.socket);
+        const QString reason = tryConnect(*address, deadline, timeout, attempt.socket);
         if (reason.isEmpty()) {
             return attempt;
         }
@@ -189,7 +196,7 @@ QString describeAttempt(const QString& host, bool ipv6, int port, const ConnectA
 
 Socket connectTcp(const QString& host, bool ipv6, int port, std::chrono::milliseconds timeout)
 {
-    ConnectAttempt attempt = attemptTcp(host, port, timeout);
+    ConnectAttempt attempt = attemptTcp(host, port, timeout, std::chrono::steady_clock::now() + timeout);
     if (attempt.socket.fd() < 0) {
         throw Failure(describeAttempt(host, ipv6, port, attempt));
     }

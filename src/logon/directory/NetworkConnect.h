@@ -36,12 +36,15 @@ struct ConnectAttempt
     QString reason; // why not, in a few words
 };
 
-// Connects to host:port, trying each resolved address within `timeout`. libldap's own connect
+// Connects to host:port, trying each resolved address until `deadline`. libldap's own connect
 // reports a refused port, an unknown name and a timeout alike, so we connect ourselves and say
-// which. The socket stays non-blocking, as libldap expects of an asynchronous connection. Throws
-// Failure naming the server and the reason.
-ConnectAttempt attemptTcp(const QString& host, int port, std::chrono::milliseconds timeout);
+// which. The socket stays non-blocking, as libldap expects of an asynchronous connection, and
+// every blocking read or write on it later gives up after `timeout`.
+ConnectAttempt attemptTcp(const QString& host, int port, std::chrono::milliseconds timeout,
+                          std::chrono::steady_clock::time_point deadline);
+// The description of a failed attempt, naming the server.
 QString describeAttempt(const QString& host, bool ipv6, int port, const ConnectAttempt& attempt);
+// attemptTcp with `timeout` for the whole connection; throws Failure with the description.
 Socket connectTcp(const QString& host, bool ipv6, int port, std::chrono::milliseconds timeout);
 
 // Waits until fd is readable (or writable) or the deadline passes; false on timeout.

@@ -158,9 +158,20 @@ ServerPlan locateServers(const LdapPath& path, const TransportPlan& transport, q
             if (host.endsWith(u'.')) {
                 host.chop(1);
             }
+            // DNS answers are not authenticated: a record must not send the password, over TLS
+            // verified for whatever name it gives, to a host outside the domain.
+            const bool inDomain = host.compare(path.dnsDomain, Qt::CaseInsensitive) == 0
+                || host.endsWith(u'.' + path.dnsDomain, Qt::CaseInsensitive);
+            if (!inDomain || !std::all_of(host.cbegin(), host.cend(), isHostNameCharacter)) {
+                plan.notes.append(QStringLiteral("SRV target \"%1\" ignored: it is not in %2")
+                                      .arg(quoteForDescription(host, 100), path.dnsDomain));
+                continue;
+            }
             plan.servers.push_back({ host, false, keepPort ? transport.port : record.port });
         }
-        return plan;
+        if (!plan.servers.empty()) {
+            return plan;
+        }
     }
     plan.servers.push_back({ path.dnsDomain, false, transport.port });
     return plan;

@@ -2,6 +2,7 @@
 
 #include "Failure.h"
 #include "FlagsConversion.h"
+#include "LdapDescriptions.h"
 #include "LdapPath.h"
 #include "NetworkConnect.h"
 #include "Release.h"
@@ -165,7 +166,11 @@ QString trustText(const TrustSources& trust)
             sources.append(source);
         }
     }
-    return sources.isEmpty() ? QStringLiteral("none configured") : sources.join(QStringLiteral(", "));
+    if (sources.isEmpty()) {
+        return QStringLiteral("none configured");
+    }
+    const QString listed = quotedList(sources, 2, 200);
+    return trust.origin.isEmpty() ? listed : QStringLiteral("%1, set by %2").arg(listed, trust.origin);
 }
 
 QStringList certificateProblems(const std::vector<Certificate>& chain, const QString& host, bool ipv6,
@@ -200,10 +205,10 @@ QStringList certificateProblems(const std::vector<Certificate>& chain, const QSt
             issuer == distinguishedName(leaf, false)
                 ? QStringLiteral("it is self-signed (\"%1\") and not among the trusted certificate "
                                  "authorities (%2)")
-                      .arg(issuer, trustText(trust))
+                      .arg(quoteForDescription(issuer, 300), trustText(trust))
                 : QStringLiteral("its issuer \"%1\" is not among the trusted certificate authorities "
                                  "(%2)")
-                      .arg(issuer, trustText(trust)));
+                      .arg(quoteForDescription(issuer, 300), trustText(trust)));
     }
     const time_t now = std::time(nullptr);
     const time_t expires = gnutls_x509_crt_get_expiration_time(leaf);
@@ -215,11 +220,11 @@ QStringList certificateProblems(const std::vector<Certificate>& chain, const QSt
     }
     if (!certificateNamesHost(leaf, host, ipv6)) {
         const QStringList names = certificateNames(leaf);
-        problems.append(names.isEmpty()
-                            ? QStringLiteral("it names no host, so it cannot be for %1")
-                                  .arg(quoteForDescription(host, 100))
-                            : QStringLiteral("it is issued for %1, not for %2")
-                                  .arg(names.join(QStringLiteral(", ")), quoteForDescription(host, 100)));
+        problems.append(names.isEmpty() ? QStringLiteral("it names no host, so it cannot be for %1")
+                                              .arg(quoteForDescription(host, 100))
+                                        : QStringLiteral("it is issued for %1, not for %2")
+                                              .arg(quotedList(names, maxNamesListed, 100),
+                                                   quoteForDescription(host, 100)));
     }
     if (problems.isEmpty() && (status & GNUTLS_CERT_INVALID) != 0) {
         gnutls_datum_t printed {};

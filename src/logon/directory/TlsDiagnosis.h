@@ -11,6 +11,7 @@ struct TrustSources
 {
     QString caFile;
     QString caDir;
+    QString origin; // where the setting came from
 };
 
 // libldap reports every TLS refusal as "Can't contact LDAP server", so after one we connect again,

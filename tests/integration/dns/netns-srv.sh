@@ -42,14 +42,21 @@ ip netns exec "$name" bash "$fixture" start "$state" >/dev/null
 
 # example.com: dc1 is down (nothing listens on 127.0.0.3), dc2 is the live slapd. example.com
 # itself points nowhere, so a check that skips SRV cannot reach a server by accident.
-# nosrv.example has only an address; dead.example only a dead server; gone.example nothing.
+# nosrv.example has only an address; dead.example only a dead server; gone.example nothing;
+# twolive.example two live names for the one slapd; outside.example a record naming another domain.
 ip netns exec "$name" dnsmasq --keep-in-foreground --conf-file=/dev/null --no-resolv --no-hosts \
     --listen-address=127.0.0.1 --bind-interfaces --port=53 --user=root --pid-file="$state/dnsmasq.pid" \
     --local=/example.com/ --local=/example/ \
     --srv-host=_ldap._tcp.dc._msdcs.example.com,dc1.example.com,"$LDAP_PORT",0,100 \
     --srv-host=_ldap._tcp.dc._msdcs.example.com,dc2.example.com,"$LDAP_PORT",10,100 \
-    --srv-host=_ldap._tcp.dead.example,dc1.example.com,"$LDAP_PORT",0,0 \
+    --srv-host=_ldap._tcp.dead.example,dc1.dead.example,"$LDAP_PORT",0,0 \
+    --srv-host=_ldap._tcp.dc._msdcs.twolive.example,dc-a.twolive.example,"$LDAP_PORT",0,0 \
+    --srv-host=_ldap._tcp.dc._msdcs.twolive.example,dc-b.twolive.example,"$LDAP_PORT",10,0 \
+    --srv-host=_ldap._tcp.dc._msdcs.outside.example,dc2.example.com,"$LDAP_PORT",0,0 \
     --host-record=dc1.example.com,127.0.0.3 \
+    --host-record=dc1.dead.example,127.0.0.3 \
+    --host-record=dc-a.twolive.example,127.0.0.1 \
+    --host-record=dc-b.twolive.example,127.0.0.1 \
     --host-record=dc2.example.com,127.0.0.1 \
     --host-record=example.com,127.0.0.4 \
     --host-record=nosrv.example,127.0.0.1 \

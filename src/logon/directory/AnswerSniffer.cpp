@@ -1,0 +1,117 @@
+#include "AnswerSniffer.h"
+
+#include <lber.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <pthread.h>
+
+namespace quorvane {
+
+namespace {
+
+// These run inside liblber's C frames: nothing may throw.
+int sniffSetup(Sockbuf_IO_Desc* layer, void* sniffer) noexcept
+{
+    layer->sbiod_pvt = sniffer;
+    return 0;
+}
+
+int sniffRemove(Sockbuf_IO_Desc*) noexcept
+{
+    return 0;
+}
+
+int sniffControl(Sockbuf_IO_Desc* layer, int option, void* argument) noexcept
+{
+    return LBER_SBIOD_CTRL_NEXT(layer, option, argument);
+}
+
+ber_slen_t sniffRead(Sockbuf_IO_Desc* layer, void* buffer, ber_len_t length) noexcept
+{
+    const ber_slen_t got = LBER_SBIOD_READ_NEXT(layer, buffer, length);
+    if (got > 0) {
+        static_cast<AnswerSniffer*>(layer->sbiod_pvt)
+            ->record(static_cast<const char*>(buffer), static_cast<std::size_t>(got));
+    }
+    return got;
+}
+
+ber_slen_t sniffWrite(Sockbuf_IO_Desc* layer, void* buffer, ber_len_t length) noexcept
+{
+    return LBER_SBIOD_WRITE_NEXT(layer, buffer, length);
+}
+
+int sniffClose(Sockbuf_IO_Desc*) noexcept
+{
+    return 0; // the TCP layer below closes the socket
+}
+
+Sockbuf_IO snifferLayer = { sniffSetup, sniffRemove, sniffControl, sniffRead, sniffWrite, sniffClose };
+
+ber_slen_t passRead(Sockbuf_IO_Desc* layer, void* buffer, ber_len_t length) noexcept
+{
+    return LBER_SBIOD_READ_NEXT(layer, buffer, length);
+}
+
+// liblber writes with write(), which raises SIGPIPE on a connection the server closed; that would
+// end the program unless every host process ignored the signal. Blocked here, and a SIGPIPE this
+// write caused is taken back, so the write just fails with EPIPE.
+ber_slen_t quietWrite(Sockbuf_IO_Desc* layer, void* buffer, ber_len_t length) noexcept
+{
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    sigset_t pending;
+    sigpending(&pending);
+    const bool alreadyPending = sigismember(&pending, SIGPIPE) == 1;
+    sigset_t previous;
+    pthread_sigmask(SIG_BLOCK, &pipe, &previous);
+    const ber_slen_t written = LBER_SBIOD_WRITE_NEXT(layer, buffer, length);
+    const int error = errno;
+    if (written < 0 && error == EPIPE && !alreadyPending) {
+        const timespec now {};
+        sigtimedwait(&pipe, nullptr, &now);
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    errno = error;
+    return written;
+}
+
+Sockbuf_IO quietPipeLayer = { sniffSetup, sniffRemove, sniffControl, passRead, quietWrite, sniffClose };
+
+} // namespace
+
+void AnswerSniffer::attach(void* socketBuffer)
+{
+    // Above TLS, which libldap adds at the transport level, so LDAP is seen in the clear; the pipe
+    // guard right above the socket, so TLS handshake writes pass through it too.
+    auto* buffer = static_cast<Sockbuf*>(socketBuffer);
+    ber_sockbuf_add_io(buffer, &snifferLayer, LBER_SBIOD_LEVEL_TRANSPORT + 5, this);
+    ber_sockbuf_add_io(buffer, &quietPipeLayer, LBER_SBIOD_LEVEL_PROVIDER + 5, this);
+}
+
+void AnswerSniffer::record(const char* bytes, std::size_t count) noexcept
+{
+    const std::size_t taken = std::min(count, m_first.size() - m_count);
+    std::copy_n(bytes, taken, m_first.begin() + static_cast<std::ptrdiff_t>(m_count));
+    m_count += taken;
+}
+
+QString AnswerSniffer::notLdapText() const
+{
+    // Every LDAP message begins with a SEQUENCE tag.
+    if (m_count == 0 || static_cast<unsigned char>(m_first[0]) == 0x30) {
+        return {};
+    }
+    QString shown;
+    for (std::size_t i = 0; i < m_count; ++i) {
+        const auto value = static_cast<unsigned char>(m_first[i]);
+        shown += value >= 0x20 && value < 0x7f ? QString(QChar(char16_t(value)))
+                                               : QStringLiteral("\\x%1").arg(value, 2, 16, QChar(u'0'));
+    }
+    return shown;
+}
+
+} // namespace quorvane

@@ -1,0 +1,79 @@
+#include "TrustSettings.h"
+
+#include <QFile>
+#include <QRegularExpression>
+
+#include <cstdlib>
+
+namespace quorvane {
+
+namespace {
+
+constexpr const char* systemLdapConf = "/etc/ldap/ldap.conf";
+// libldap's GnuTLS build trusts nothing unless told.
+constexpr const char* systemTrustBundle = "/etc/ssl/certs/ca-certificates.crt";
+
+void readLdapConfFile(const QString& path, TrustSources& trust)
+{
+    QFile file(path);
+    if (file.open(QIODevice::ReadOnly | QIODevice::Text) && file.size() < 1024 * 1024) {
+        const TrustSources before = trust;
+        readLdapConf(QString::fromUtf8(file.readAll()), trust);
+        if (trust.caFile != before.caFile || trust.caDir != before.caDir) {
+            trust.origin = path;
+        }
+    }
+}
+
+} // namespace
+
+void keepLibldapConfigurationOut()
+{
+    setenv("LDAPNOINIT", "1", 1);
+}
+
+void readLdapConf(const QString& text, TrustSources& trust)
+{
+    for (const QString& line : text.split(u'\n')) {
+        const QString trimmed = line.trimmed();
+        if (trimmed.isEmpty() || trimmed.startsWith(u'#')) {
+            continue;
+        }
+        const qsizetype gap = trimmed.indexOf(QRegularExpression(QStringLiteral("\\s")));
+        if (gap < 0) {
+            continue;
+        }
+        const QString keyword = trimmed.left(gap);
+        const QString value = trimmed.mid(gap).trimmed();
+        if (keyword.compare(u"TLS_CACERT", Qt::CaseInsensitive) == 0) {
+            trust.caFile = value;
+        } else if (keyword.compare(u"TLS_CACERTDIR", Qt::CaseInsensitive) == 0) {
+            trust.caDir = value;
+        }
+    }
+}
+
+TrustSources configuredTrust()
+{
+    TrustSources trust;
+    readLdapConfFile(QString::fromUtf8(systemLdapConf), trust);
+    const QString otherConf = qEnvironmentVariable("LDAPCONF");
+    if (!otherConf.isEmpty()) {
+        readLdapConfFile(otherConf, trust);
+    }
+    const QString file = qEnvironmentVariable("LDAPTLS_CACERT");
+    const QString directory = qEnvironmentVariable("LDAPTLS_CACERTDIR");
+    if (!file.isEmpty() || !directory.isEmpty()) {
+        trust.caFile = file;
+        trust.caDir = directory;
+        trust.origin =
+            file.isEmpty() ? QStringLiteral("LDAPTLS_CACERTDIR") : QStringLiteral("LDAPTLS_CACERT");
+    }
+    if (trust.caFile.isEmpty() && trust.caDir.isEmpty()) {
+        trust.caFile = QString::fromUtf8(systemTrustBundle);
+        trust.origin = QStringLiteral("the system's default");
+    }
+    return trust;
+}
+
+} // namespace quorvane
