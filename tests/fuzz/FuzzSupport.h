@@ -67,9 +67,20 @@ inline bool hasControlByte(std::string_view utf8)
     return false;
 }
 
+// Characters that would hide or reorder text in a message: C1 controls, the bidi embeddings,
+// overrides, isolates and marks, line and paragraph separators, and other format characters.
+inline bool isHiddenOrReordering(char16_t unit)
+{
+    return (unit >= 0x80 && unit <= 0x9f) || (unit >= 0x202a && unit <= 0x202e)
+        || (unit >= 0x2066 && unit <= 0x2069) || unit == 0x200e || unit == 0x200f || unit == 0x061c
+        || unit == 0x2028 || unit == 0x2029
+        || (!QChar::isSurrogate(unit) && QChar::category(unit) == QChar::Other_Format);
+}
+
 // How a description must quote user or server text: the first `limit` UTF-16 units, one fewer when
 // the cut would leave a high surrogate without its partner, an ellipsis when anything was dropped,
-// and C0 controls and DEL replaced by their Control Pictures symbols.
+// C0 controls and DEL replaced by their Control Pictures symbols, and what would hide or reorder
+// text replaced by U+FFFD.
 inline QString referenceQuote(const QString& text, qsizetype limit)
 {
     const bool dropped = text.size() > limit;
@@ -85,6 +96,8 @@ inline QString referenceQuote(const QString& text, qsizetype limit)
             out.append(QChar(0x2421));
         } else if (unit < 0x20) {
             out.append(QChar(static_cast<char16_t>(0x2400 + unit)));
+        } else if (isHiddenOrReordering(unit)) {
+            out.append(QChar(QChar::ReplacementCharacter));
         } else {
             out.append(QChar(unit));
         }

@@ -1,3 +1,4 @@
+#include "DescriptionText.h"
 #include "Failure.h"
 #include "FlagsConversion.h"
 #include "FuzzSupport.h"

@@ -79,7 +79,8 @@ void checkBind(const LdapPath& path, const QString& user, bool hasPassword, qint
     } catch (const Failure& failure) {
         checkDescription(failure, user, "bind refusal is not bounded");
         require(!(user.isEmpty() && !hasPassword), "an empty name with no password is refused");
-        require(!(hasPassword && (flags & bindflag::noAuthentication) == 0 && !user.contains(QChar(0))),
+        require(!(hasPassword && !user.isEmpty() && (flags & bindflag::noAuthentication) == 0
+                  && !user.contains(QChar(0))),
                 "a name and password were refused", user);
         return;
     }

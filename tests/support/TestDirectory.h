@@ -34,17 +34,20 @@ struct TestDirectory
     static std::optional<TestDirectory> load()
     {
         const QString root = qEnvironmentVariable("QUORVANE_TEST_DIRECTORY");
-        if (root.isEmpty() || QFile::exists(root + u"/unavailable"_s))
+        if (root.isEmpty() || QFile::exists(root + u"/unavailable"_s)) {
             return std::nullopt;
+        }
         QFile file(root + u"/env"_s);
-        if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
             return std::nullopt;
+        }
 
         QHash<QString, QString> env;
         for (const QString& line : QString::fromUtf8(file.readAll()).split(u'\n', Qt::SkipEmptyParts)) {
             const qsizetype eq = line.indexOf(u'=');
-            if (eq > 0)
+            if (eq > 0) {
                 env.insert(line.left(eq), line.mid(eq + 1));
+            }
         }
 
         TestDirectory d;
@@ -70,8 +73,9 @@ struct TestDirectory
         d.baseDn = text(u"BASE_DN"_s);
         d.adminDn = text(u"ADMIN_DN"_s);
         d.adminPasswordFile = text(u"ADMIN_PASSWORD_FILE"_s);
-        if (!ok)
+        if (!ok) {
             return std::nullopt;
+        }
         return d;
     }
 
@@ -81,8 +85,9 @@ struct TestDirectory
     QString adminPassword() const
     {
         QFile file(adminPasswordFile);
-        if (!file.open(QIODevice::ReadOnly))
+        if (!file.open(QIODevice::ReadOnly)) {
             return {};
+        }
         return QString::fromUtf8(file.readAll()).trimmed();
     }
 

@@ -1,7 +1,7 @@
 #include "BindPlan.h"
 
+#include "DescriptionText.h"
 #include "Failure.h"
-#include "FlagsConversion.h"
 
 namespace quorvane {
 

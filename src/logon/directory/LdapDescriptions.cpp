@@ -1,6 +1,6 @@
 #include "LdapDescriptions.h"
 
-#include "FlagsConversion.h"
+#include "DescriptionText.h"
 
 #include <QRegularExpression>
 

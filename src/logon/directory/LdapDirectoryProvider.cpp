@@ -2,8 +2,8 @@
 
 #include "AnswerSniffer.h"
 #include "BindPlan.h"
+#include "DescriptionText.h"
 #include "Failure.h"
-#include "FlagsConversion.h"
 #include "LdapDescriptions.h"
 #include "LdapPath.h"
 #include "NetworkConnect.h"

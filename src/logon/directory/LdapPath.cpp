@@ -1,7 +1,7 @@
 #include "LdapPath.h"
 
+#include "DescriptionText.h"
 #include "Failure.h"
-#include "FlagsConversion.h"
 #include "Release.h"
 
 #include <QStringList>

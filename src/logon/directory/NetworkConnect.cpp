@@ -1,7 +1,7 @@
 #include "NetworkConnect.h"
 
+#include "DescriptionText.h"
 #include "Failure.h"
-#include "FlagsConversion.h"
 #include "LdapPath.h"
 #include "Release.h"
 

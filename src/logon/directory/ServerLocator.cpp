@@ -1,6 +1,6 @@
 #include "ServerLocator.h"
 
-#include "FlagsConversion.h"
+#include "DescriptionText.h"
 
 #include <algorithm>
 #include <arpa/inet.h>

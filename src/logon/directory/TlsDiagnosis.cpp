@@ -1,7 +1,7 @@
 #include "TlsDiagnosis.h"
 
+#include "DescriptionText.h"
 #include "Failure.h"
-#include "FlagsConversion.h"
 #include "LdapDescriptions.h"
 #include "LdapPath.h"
 #include "NetworkConnect.h"
