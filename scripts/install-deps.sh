@@ -3,10 +3,12 @@
 set -euo pipefail
 
 packages=(
-    build-essential cmake pkg-config clang-format
+    build-essential cmake pkg-config clang-format clang-14 libclang-rt-14-dev
     qt6-base-dev libldap-dev libgnutls28-dev
     slapd ldap-utils openssl python3 valgrind
     dnsmasq-base iproute2
+    qt6-qpa-plugins fonts-dejavu-core dpkg-dev desktop-file-utils appstream
+    xvfb xdotool imagemagick dbus-daemon at-spi2-core python3-xlib python3-pyatspi
 )
 
 missing=()

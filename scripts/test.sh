@@ -13,3 +13,8 @@ for preset in ci asan; do
     ctest --preset "$preset"
 done
 cmake --build --preset ci --target format-check
+
+# A third build with clang-14 and libFuzzer, then each fuzz target for a bounded time.
+cmake --preset fuzz
+cmake --build --preset fuzz -j "$jobs"
+bash tests/fuzz/run.sh 60

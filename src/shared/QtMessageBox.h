@@ -12,6 +12,8 @@ class QtMessageBox : public MessageBox
 {
 public:
     explicit QtMessageBox(QWidget* parent = nullptr);
+    // The window is constructed with its box, so it can only become the parent afterwards.
+    void setParent(QWidget* parent) { m_parent = parent; }
     void show(const QString& text) override;
 
 private:
