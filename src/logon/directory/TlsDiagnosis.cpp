@@ -158,6 +158,29 @@ bool certificateNamesHost(gnutls_x509_crt_t certificate, const QString& host, bo
     return gnutls_x509_crt_check_hostname2(certificate, utf8.constData(), 0) != 0;
 }
 
+// GnuTLS's own words, after what they mean at this point of a handshake.
+QString handshakeFailure(int code)
+{
+    QString library = QString::fromUtf8(gnutls_strerror(code));
+    if (library.endsWith(u'.')) {
+        library.chop(1);
+    }
+    switch (code) {
+    case GNUTLS_E_PREMATURE_TERMINATION:
+        return QStringLiteral("the server closed the connection (%1)").arg(library);
+    case GNUTLS_E_PULL_ERROR:
+    case GNUTLS_E_PUSH_ERROR:
+        return QStringLiteral("the connection broke off, reset by the server (%1)").arg(library);
+    case GNUTLS_E_UNEXPECTED_PACKET_LENGTH:
+    case GNUTLS_E_UNEXPECTED_PACKET:
+    case GNUTLS_E_UNSUPPORTED_VERSION_PACKET:
+        return QStringLiteral("the server does not answer in TLS; the port may be a plain LDAP port (%1)")
+            .arg(library);
+    default:
+        return library;
+    }
+}
+
 QString trustText(const TrustSources& trust)
 {
     QStringList sources;
@@ -283,8 +306,7 @@ QString diagnoseTls(const QString& host, bool ipv6, int port, bool startTls, con
             return QStringLiteral("The directory server %1 did not complete the TLS handshake within %2.")
                 .arg(where, durationText(timeout));
         }
-        return QStringLiteral("The TLS handshake with %1 failed: %2")
-            .arg(where, QString::fromUtf8(gnutls_strerror(rc)));
+        return QStringLiteral("The TLS handshake with %1 failed: %2.").arg(where, handshakeFailure(rc));
     }
     unsigned count = 0;
     const gnutls_datum_t* peers = gnutls_certificate_get_peers(session.get(), &count);
