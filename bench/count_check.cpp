@@ -36,6 +36,7 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "usage: count_check PATH USER FLAGS (password on stdin)\n");
         return 2;
     }
+    LdapDirectoryProvider::prepareProcess();
     QCoreApplication application(argc, argv);
     Fields fields;
     fields.pathText = QString::fromUtf8(argv[1]);

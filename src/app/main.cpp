@@ -8,11 +8,21 @@
 #include <QIcon>
 
 #include <csignal>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 
 using namespace quorvane;
 
 int main(int argc, char* argv[])
 {
+    // Before QApplication starts threads that read the environment.
+    LdapDirectoryProvider::prepareProcess();
+    // The typed password sits in this process's memory while a check runs and while its answer is on
+    // screen: no core file may hold it, and no other process of the user may read it by ptrace.
+    const rlimit noCore { 0, 0 };
+    setrlimit(RLIMIT_CORE, &noCore);
+    prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+
     // libldap writes to sockets that a server may already have closed.
     std::signal(SIGPIPE, SIG_IGN);
 

@@ -84,11 +84,12 @@ void checkReason(const QString& diagnostic)
     const QString reason = activeDirectoryReason(diagnostic);
     const QString subCode = referenceSubCode(diagnostic);
     static const QStringList passwordWrong { QStringLiteral("525"), QStringLiteral("52e") };
+    static const QStringList passwordNotChecked { QStringLiteral("775") }; // lockout comes first
     static const QStringList passwordRight { QStringLiteral("530"), QStringLiteral("531"),
                                              QStringLiteral("532"), QStringLiteral("533"),
-                                             QStringLiteral("701"), QStringLiteral("773"),
-                                             QStringLiteral("775") };
-    const bool known = passwordWrong.contains(subCode) || passwordRight.contains(subCode);
+                                             QStringLiteral("701"), QStringLiteral("773") };
+    const bool known = passwordWrong.contains(subCode) || passwordRight.contains(subCode)
+        || passwordNotChecked.contains(subCode);
     require(reason.isEmpty() != known, "Active Directory reason does not match the sub-code",
             diagnostic + QStringLiteral(" -> [") + subCode + QStringLiteral("] ") + reason);
     // Telling someone their password was right when it was not would be worse than saying nothing.

@@ -151,8 +151,18 @@ private slots:
                              QStringLiteral("127.0.0.1:%1").arg(m_directory.ldapPort) };
         QTest::newRow("unknown plain name")
             << ldapPath() << QStringLiteral("nobody") << marigold << QStringLiteral("0")
-            << QStringList { QStringLiteral("\"nobody@example.com\""),
-                             QStringLiteral("no entry under \"DC=example,DC=com\"") };
+            << QStringList { QStringLiteral("equal to \"nobody\""),
+                             QStringLiteral("no entry under \"DC=example,DC=com\""),
+                             QStringLiteral("The password was not sent.") };
+        // A down-level name is looked up by its user part only where its domain is the path's.
+        QTest::newRow("another domain's down-level name")
+            << ldapPath() << QStringLiteral("NOTTHISDOMAIN\\sampleusr") << marigold << QStringLiteral("0")
+            << QStringList { QStringLiteral("\"NOTTHISDOMAIN\" names another domain than the path's, example "
+                                            "(example.com)"),
+                             QStringLiteral("The password was not sent.") };
+        QTest::newRow("two backslashes")
+            << ldapPath() << QStringLiteral("a\\b\\sampleusr") << marigold << QStringLiteral("0")
+            << QStringList { QStringLiteral("more than one backslash") };
         QTest::newRow("name shared by two entries")
             << ldapPath() << QStringLiteral("dup@example.com") << QStringLiteral("duppass")
             << QStringLiteral("0") << QStringList { QStringLiteral("more than one entry") };
@@ -165,6 +175,10 @@ private slots:
                              QStringLiteral("\"OU=Nope,%1\" does not exist").arg(usersOu),
                              QStringLiteral(
                                  "nearest existing entry is \"ou=Users,ou=HQ,dc=example,dc=com\"") };
+        QTest::newRow("object hidden by access rules")
+            << ldapPath(QStringLiteral("OU=Hidden,") + usersOu) << sampleDn << marigold << QStringLiteral("0")
+            << QStringList { QStringLiteral("\"OU=Hidden,%1\" does not exist on").arg(usersOu),
+                             QStringLiteral("or \"%1\" may not see it").arg(sampleDn) };
         QTest::newRow("leaf object") << ldapPath(QStringLiteral("cn=printer1,") + usersOu) << sampleDn
                                      << marigold << QStringLiteral("0")
                                      << QStringList { QStringLiteral("is not a container"),

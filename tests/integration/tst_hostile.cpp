@@ -203,7 +203,34 @@ private slots:
         const QString shown = run(pathTo(server), QStringLiteral("bob@corp.example"),
                                   QStringLiteral("marigold"), QStringLiteral("0"));
         QVERIFY2(shown.contains(u"refused the bind as \"bob@corp.example\""), qPrintable(shown));
-        QVERIFY(shown.contains(u"The account is locked out. The password itself was right."));
+        QVERIFY(shown.contains(u"The account is locked out; the password was not checked."));
+        QVERIFY(!shown.contains(u"was right"));
+    }
+
+    // A server that binds DNs only and calls any other name a wrong password: the name is looked up
+    // first, and the one bind carries the DN found.
+    void dnOnlyServer_data()
+    {
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("says");
+        QTest::addColumn<int>("binds");
+        QTest::newRow("plain name") << QStringLiteral("ana") << QStringLiteral("User is valid") << 1;
+        QTest::newRow("the path's domain")
+            << QStringLiteral("example\\ana") << QStringLiteral("User is valid") << 1;
+        QTest::newRow("another domain")
+            << QStringLiteral("OTHER\\ana") << QStringLiteral("\"OTHER\" names another domain") << 0;
+    }
+    void dnOnlyServer()
+    {
+        QFETCH(QString, user);
+        QFETCH(QString, says);
+        QFETCH(int, binds);
+        FakeLdapServer server(Behaviour::DnOnly);
+        const QString shown = run(pathTo(server), user, QStringLiteral("marigold"), QStringLiteral("0"));
+        QVERIFY2(shown.contains(says), qPrintable(shown));
+        const auto operations = server.operations();
+        QCOMPARE(std::count(operations.begin(), operations.end(), 0x60), binds);
+        QCOMPARE(server.received().contains(FakeLdapServer::dnOnlyUser), binds == 1);
     }
 
     // Input no directory should see: refused with a clear description and nothing contacted.

@@ -32,10 +32,15 @@ public:
         ResetAfterRequest, // reads the first bytes, then resets the connection
         StallAfterOneByte, // answers the first request with one byte, then stays silent
         Garbage, // answers the first request with text that is not LDAP
-        AnswerBind, // answers every bind with the result code and diagnostic given
+        AnswerBind, // an Active Directory server answering every bind with the result code and diagnostic
+                    // given
         HugeAnswer, // answers the first request with a message announced as 2 GB, streamed slowly
         EndlessEntries, // accepts any bind, then answers a search with entries that never end
+        DnOnly, // binds only dnOnlyUser and answers 49 with no text for any other name, as 389 DS does;
+                // searches find the root entry (not Active Directory), dnOnlyUser, or the base itself
     };
+
+    static constexpr const char* dnOnlyUser = "uid=ana,ou=Users,ou=HQ,dc=example,dc=com";
 
     explicit FakeLdapServer(Behaviour behaviour, int resultCode = 0, QByteArray diagnostic = {})
         : m_behaviour(behaviour)
@@ -251,25 +256,77 @@ private:
             }
             const auto messageId = static_cast<unsigned char>(request[idAt + 2]);
             const auto operation = static_cast<unsigned char>(request[idAt + 3]);
-            if (!answer(fd, messageId, operation, first)) {
+            if (!answer(fd, messageId, operation, first, children(request, idAt + 3))) {
                 return false;
             }
         }
         return true;
     }
 
-    bool answer(int fd, unsigned char messageId, unsigned char operation, bool first)
+    // The values of the elements directly inside the element at `at`.
+    static std::vector<QByteArray> children(const QByteArray& bytes, qsizetype at)
+    {
+        std::vector<QByteArray> values;
+        const auto [length, header] = readLength(bytes, at + 1);
+        const qsizetype end = std::min(at + 1 + header + length, bytes.size());
+        for (qsizetype child = at + 1 + header; child + 1 < end;) {
+            const auto [size, octets] = readLength(bytes, child + 1);
+            values.push_back(bytes.mid(child + 1 + octets, size));
+            child += 1 + octets + size;
+        }
+        return values;
+    }
+
+    static QByteArray attribute(const char* name, const char* value)
+    {
+        return tlv(0x30, tlv(0x04, name) + tlv(0x31, tlv(0x04, value)));
+    }
+
+    bool answerRootEntry(int fd, unsigned char messageId, const QByteArray& attributes)
+    {
+        return sendAll(fd,
+                       message(messageId, 0x64, tlv(0x04, {}) + tlv(0x30, attributes))
+                           + response(messageId, 0x65, 0, {}));
+    }
+
+    bool answerDnOnly(int fd, unsigned char messageId, unsigned char operation,
+                      const std::vector<QByteArray>& fields)
+    {
+        if (operation == 0x60 && fields.size() >= 2) {
+            return sendAll(fd, response(messageId, 0x61, fields[1] == dnOnlyUser ? 0 : 49, {}));
+        }
+        if (operation != 0x63 || fields.size() < 2) {
+            return true;
+        }
+        const QByteArray& base = fields[0];
+        if (base.isEmpty()) {
+            return answerRootEntry(fd, messageId, attribute("namingContexts", "dc=example,dc=com"));
+        }
+        const QByteArray entry = fields[1] == QByteArray(1, 2)
+            ? tlv(0x04, dnOnlyUser) + tlv(0x30, {})
+            : tlv(0x04, base) + tlv(0x30, attribute("objectClass", "organizationalUnit"));
+        return sendAll(fd, message(messageId, 0x64, entry) + response(messageId, 0x65, 0, {}));
+    }
+
+    bool answer(int fd, unsigned char messageId, unsigned char operation, bool first,
+                const std::vector<QByteArray>& fields)
     {
         switch (m_behaviour) {
         case Behaviour::RefuseStartTls:
             return !first || sendAll(fd, response(messageId, 0x78, 2, {}));
         case Behaviour::AnswerBind:
+            if (operation == 0x63) {
+                return answerRootEntry(fd, messageId,
+                                       attribute("supportedCapabilities", "1.2.840.113556.1.4.800"));
+            }
             return operation != 0x60 || sendAll(fd, response(messageId, 0x61, m_resultCode, m_diagnostic));
         case Behaviour::EndlessEntries:
             if (operation == 0x60) {
                 return sendAll(fd, response(messageId, 0x61, 0, {}));
             }
             return operation != 0x63 || streamEntries(fd, messageId);
+        case Behaviour::DnOnly:
+            return answerDnOnly(fd, messageId, operation, fields);
         default:
             return true;
         }

@@ -34,7 +34,7 @@ private slots:
         QTest::newRow("533") << QStringLiteral("533") << QStringLiteral("disabled") << true;
         QTest::newRow("701") << QStringLiteral("701") << QStringLiteral("account has expired") << true;
         QTest::newRow("773") << QStringLiteral("773") << QStringLiteral("must change the password") << true;
-        QTest::newRow("775") << QStringLiteral("775") << QStringLiteral("locked out") << true;
+        QTest::newRow("775") << QStringLiteral("775") << QStringLiteral("password was not checked") << false;
         QTest::newRow("upper case") << QStringLiteral("52E") << QStringLiteral("password is wrong") << false;
     }
     void activeDirectorySubCodes()
@@ -100,7 +100,7 @@ private slots:
         const QString missing = describeObjectFailure(QStringLiteral("h:389"), QStringLiteral("ou=Nope,dc=x"),
                                                       QStringLiteral("uid=a"), LDAP_NO_SUCH_OBJECT, QString(),
                                                       QStringLiteral("dc=x"), {});
-        QVERIFY(missing.contains(u"\"ou=Nope,dc=x\" does not exist on h:389"));
+        QVERIFY(missing.contains(u"\"ou=Nope,dc=x\" does not exist on h:389, or \"uid=a\" may not see it"));
         QVERIFY(missing.contains(u"nearest existing entry is \"dc=x\""));
         QVERIFY(missing.contains(libraryText(LDAP_NO_SUCH_OBJECT)));
 

@@ -66,8 +66,14 @@ BindPlan planBind(const QString& user, bool hasPassword, qint32 flags, const Lda
     if (user.contains(u'=')) {
         plan.bindName = user;
     } else if (user.contains(u'\\')) {
+        if (user.count(u'\\') > 1) {
+            throw Failure(QStringLiteral("The user name \"%1\" holds more than one backslash. Type it as "
+                                         "DOMAIN\\user, as user@domain or as a distinguished name.")
+                              .arg(quoteForDescription(user)));
+        }
         plan.bindName = user;
-        plan.lookupValue = user.section(u'\\', -1);
+        plan.downLevelDomain = user.section(u'\\', 0, 0);
+        plan.lookupValue = user.section(u'\\', 1);
     } else if (user.contains(u'@')) {
         plan.bindName = user;
         plan.lookupValue = user;
@@ -77,6 +83,11 @@ BindPlan planBind(const QString& user, bool hasPassword, qint32 flags, const Lda
         plan.lookupValue = user;
     }
     return plan;
+}
+
+QString pathDownLevelDomain(const LdapPath& path)
+{
+    return path.dnsDomain.section(u'.', 0, 0);
 }
 
 } // namespace quorvane

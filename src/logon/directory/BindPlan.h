@@ -39,14 +39,19 @@ TransportPlan planTransport(const LdapPath& path, qint32 flags);
 struct BindPlan
 {
     bool anonymous = false;
-    QString bindName; // exactly what the simple bind sends
-    // When the server refuses bindName as a DN, the value to look up once; empty when no lookup applies.
+    QString bindName; // what the bind sends to Active Directory, which takes these name forms itself
+    // A name that is no DN: other servers need the DN, so this value is looked up first. Empty for a DN.
     QString lookupValue;
+    QString downLevelDomain; // DOMAIN of DOMAIN\user
     bool readObject = true;
 };
 
 // Decides how to bind without seeing the password itself. Throws Failure for combinations that
 // would let a directory report an unauthenticated bind as a valid logon.
 BindPlan planBind(const QString& user, bool hasPassword, qint32 flags, const LdapPath& path);
+
+// The domain a DOMAIN\user name must name before it may be looked up by its user part alone: the
+// leftmost DC label of the path. Empty when the path names no domain.
+QString pathDownLevelDomain(const LdapPath& path);
 
 } // namespace quorvane

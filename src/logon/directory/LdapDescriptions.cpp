@@ -93,7 +93,8 @@ QString activeDirectoryReason(const QString& diagnostic)
         return QStringLiteral("The user must change the password before logging on.") + rightPassword;
     }
     if (code == u"775") {
-        return QStringLiteral("The account is locked out.") + rightPassword;
+        // Checked before the password: any password, even a guess, gets this answer.
+        return QStringLiteral("The account is locked out; the password was not checked.");
     }
     return {};
 }
@@ -157,7 +158,9 @@ QString describeObjectFailure(const QString& where, const QString& dn, const QSt
     QString text;
     switch (code) {
     case LDAP_NO_SUCH_OBJECT:
-        text = QStringLiteral("The object %1 does not exist on %2: ").arg(object, where);
+        // Servers also answer this for an entry the bound identity may not see.
+        text = QStringLiteral("The object %1 does not exist on %2, or %3 may not see it: ")
+                   .arg(object, where, bindIdentity(bindName));
         text += describeLdapResult(code, diagnostic);
         if (!matchedDn.isEmpty()) {
             text += QStringLiteral(" The nearest existing entry is \"%1\".")

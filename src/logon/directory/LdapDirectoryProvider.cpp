@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 namespace quorvane {
 
@@ -125,6 +126,14 @@ struct Outcome
     int policyError = noPolicyError; // from a password-policy response control
 };
 
+// What the server says of itself in its root entry, which any client may read before binding.
+struct RootEntry
+{
+    bool read = false;
+    QString namingContext; // the default one, else the first it holds
+    bool activeDirectory = false;
+};
+
 // What one open knows about where it is and how long it may wait.
 struct Target
 {
@@ -133,7 +142,9 @@ struct Target
     QString where;
     LdapDirectoryProvider::Limits limits;
     Server server; // the one connected to
+    PeerAddress peer; // its address, for a second look at its certificate
     AnswerSniffer* sniffer = nullptr;
+    std::optional<RootEntry> root; // read once, when first needed
 };
 
 int lastResultCode(LDAP* ld)
@@ -255,13 +266,10 @@ Outcome parseOutcome(LDAP* ld, LDAPMessage* chain, const Target& target, const Q
     return outcome;
 }
 
-// Connects to the first server of the plan that takes a TCP connection. Only a connection
-// failure moves on: once a server has answered, no other one sees the password.
-Socket connectFirstReachable(Target& target, const ServerPlan& plan)
+// Connects to the first server of the plan that takes a TCP connection, by `phaseEnd`. Only a
+// connection failure moves on: once a server has answered, no other one sees the password.
+Socket connectFirstReachable(Target& target, const ServerPlan& plan, Clock::time_point phaseEnd)
 {
-    // A dead server costs the connect limit; three of them is as long as the window may freeze.
-    const auto servers = static_cast<int>(std::min<std::size_t>(plan.servers.size(), 3));
-    const Clock::time_point phaseEnd = Clock::now() + target.limits.connect * std::max(servers, 1);
     QStringList tried = plan.notes;
     for (const Server& server : plan.servers) {
         const QString where = endpointText(server.host, server.ipv6, server.port);
@@ -274,6 +282,7 @@ Socket connectFirstReachable(Target& target, const ServerPlan& plan)
                                             std::min(now + target.limits.connect, phaseEnd));
         if (attempt.socket.fd() >= 0) {
             target.server = server;
+            target.peer = attempt.peer;
             target.where = where;
             // A server found through DNS may advertise the TLS ports.
             if (server.port == port::ldaps || server.port == port::globalCatalogTls) {
@@ -377,7 +386,7 @@ TrustSources configureTls(LDAP* ld, bool sendsPassword)
                 .arg(target.where, durationText(target.limits.connect),
                      sendsPassword ? QStringLiteral(" The password was not sent.") : QString()));
     }
-    QString reason = diagnoseTls(target.server.host, target.server.ipv6, target.server.port,
+    QString reason = diagnoseTls(target.server.host, target.server.ipv6, target.server.port, target.peer,
                                  target.transport.startTls, trust, target.limits.connect);
     if (reason.isEmpty()) {
         reason = QStringLiteral("The TLS connection to %1 failed: %2")
@@ -513,28 +522,67 @@ SearchResult search(LDAP* ld, const Target& target, const QString& base, int sco
     return result;
 }
 
-// An empty DN names the server's default naming context, as read from its root DSE.
-QString defaultNamingContext(LDAP* ld, const Target& target)
+const RootEntry& rootEntry(LDAP* ld, Target& target)
 {
-    const SearchResult root = search(
-        ld, target, QString(), LDAP_SCOPE_BASE, QStringLiteral("(objectClass=*)"),
-        { "defaultNamingContext", "namingContexts" }, 1, QStringLiteral("read of the server's root entry"));
-    if (root.outcome.code == LDAP_SUCCESS && root.count == 1) {
-        for (const char* attribute : { "defaultNamingContext", "namingContexts" }) {
-            const QStringList values = root.firstValues.value(QByteArray(attribute));
-            if (!values.isEmpty() && !values.first().isEmpty()) {
-                return values.first();
-            }
+    if (target.root) {
+        return *target.root;
+    }
+    const SearchResult found =
+        search(ld, target, QString(), LDAP_SCOPE_BASE, QStringLiteral("(objectClass=*)"),
+               { "defaultNamingContext", "namingContexts", "supportedCapabilities" }, 1,
+               QStringLiteral("read of the server's root entry"));
+    RootEntry root;
+    root.read = found.outcome.code == LDAP_SUCCESS && found.count == 1;
+    for (const char* attribute : { "defaultNamingContext", "namingContexts" }) {
+        const QStringList values = found.firstValues.value(QByteArray(attribute));
+        if (root.namingContext.isEmpty() && !values.isEmpty()) {
+            root.namingContext = values.first();
         }
     }
-    throw Failure(QStringLiteral("The path names no object, and the directory server %1 does not say which "
-                                 "naming context it holds; add the distinguished name to the path.")
-                      .arg(target.where));
+    // LDAP_CAP_ACTIVE_DIRECTORY_OID: the server takes user@domain and DOMAIN\user as bind names.
+    root.activeDirectory = found.firstValues.value(QByteArrayLiteral("supportedCapabilities"))
+                               .contains(QStringLiteral("1.2.840.113556.1.4.800"));
+    return target.root.emplace(std::move(root));
 }
 
-// The server refused a name that is no DN: look it up once, anonymously, and return its DN.
-QString resolveBindName(LDAP* ld, const Target& target, const BindPlan& plan, const Outcome& refusal)
+// An empty DN names the server's default naming context, as read from its root DSE.
+QString defaultNamingContext(LDAP* ld, Target& target)
 {
+    const QString context = rootEntry(ld, target).namingContext;
+    if (context.isEmpty()) {
+        throw Failure(
+            QStringLiteral("The path names no object, and the directory server %1 does not say which "
+                           "naming context it holds; add the distinguished name to the path.")
+                .arg(target.where));
+    }
+    return context;
+}
+
+// Servers other than Active Directory bind distinguished names only, and some answer any other
+// name as a wrong password: find the user's entry first, anonymously, so the one bind uses its DN.
+QString lookUpBindName(LDAP* ld, Target& target, const BindPlan& plan)
+{
+    const QString lead =
+        QStringLiteral("The directory server %1 %2, so the user name is looked up before the "
+                       "bind, and ")
+            .arg(target.where,
+                 rootEntry(ld, target).read
+                     ? QStringLiteral("is not Active Directory")
+                     : QStringLiteral("does not say what it is (its root entry cannot be read)"));
+    const QString notSent = QStringLiteral(" The password was not sent.");
+    const QString pathDomain = pathDownLevelDomain(target.path);
+    if (!plan.downLevelDomain.isEmpty()
+        && plan.downLevelDomain.compare(pathDomain, Qt::CaseInsensitive) != 0) {
+        throw Failure(
+            lead
+            + (pathDomain.isEmpty()
+                   ? QStringLiteral("the path names no domain (no DC= components) to hold \"%1\" to.")
+                         .arg(quoteForDescription(plan.downLevelDomain, 100))
+                   : QStringLiteral("\"%1\" names another domain than the path's, %2 (%3).")
+                         .arg(quoteForDescription(plan.downLevelDomain, 100), pathDomain,
+                              target.path.dnsDomain))
+            + QStringLiteral(" Type the user's full distinguished name instead.") + notSent);
+    }
     const QString base =
         target.path.namingContext.isEmpty() ? defaultNamingContext(ld, target) : target.path.namingContext;
     const QByteArray value = plan.lookupValue.toUtf8();
@@ -550,40 +598,43 @@ QString resolveBindName(LDAP* ld, const Target& target, const BindPlan& plan, co
     const QString attributes = QStringLiteral("uid, sAMAccountName, userPrincipalName or mail");
     const SearchResult found = search(ld, target, base, LDAP_SCOPE_SUBTREE, filter, { "1.1" }, 2,
                                       QStringLiteral("search for the user"));
-    const QString refused = QStringLiteral("The directory server %1 does not take \"%2\" as a bind name (%3)")
-                                .arg(target.where, quoteForDescription(plan.bindName, 200),
-                                     QString::fromUtf8(ldap_err2string(refusal.code)));
     const QString shownBase = quoteForDescription(base, 300);
+    const QString shownValue = quoteForDescription(plan.lookupValue, 200);
     if (found.count > 1 || found.outcome.code == LDAP_SIZELIMIT_EXCEEDED) {
         throw Failure(
-            QStringLiteral("%1, and more than one entry under \"%2\" has %3 equal to \"%4\". Type the "
-                           "user's full distinguished name instead.")
-                .arg(refused, shownBase, attributes, quoteForDescription(plan.lookupValue, 200)));
+            lead
+            + QStringLiteral("more than one entry under \"%1\" has %2 equal to \"%3\". Type the user's "
+                             "full distinguished name instead.")
+                  .arg(shownBase, attributes, shownValue)
+            + notSent);
     }
     if (found.outcome.code != LDAP_SUCCESS && found.outcome.code != LDAP_NO_SUCH_OBJECT) {
-        throw Failure(
-            QStringLiteral("%1, and the search for the user under \"%2\" failed: %3")
-                .arg(refused, shownBase, describeLdapResult(found.outcome.code, found.outcome.diagnostic)));
+        throw Failure(lead
+                      + QStringLiteral("the search for \"%1\" under \"%2\" failed: %3")
+                            .arg(shownValue, shownBase,
+                                 describeLdapResult(found.outcome.code, found.outcome.diagnostic))
+                      + notSent);
     }
     // An entry without a name would turn the bind into an unauthenticated one.
     if (found.count == 0 || found.firstDn.isEmpty()) {
         throw Failure(
-            QStringLiteral("%1, and no entry under \"%2\" has %3 equal to \"%4\". Check the user name, "
-                           "or type the user's full distinguished name.")
-                .arg(refused, shownBase, attributes, quoteForDescription(plan.lookupValue, 200)));
+            lead
+            + QStringLiteral("no entry under \"%1\" has %2 equal to \"%3\". Check the user name, or "
+                             "type the user's full distinguished name.")
+                  .arg(shownBase, attributes, shownValue)
+            + notSent);
     }
     return found.firstDn;
 }
 
-// One password attempt: a DN-syntax refusal is answered before any password is checked.
-QString bind(LDAP* ld, const Target& target, const BindPlan& plan, const QString& password)
+// One password attempt, with the one name this server takes.
+QString bind(LDAP* ld, Target& target, const BindPlan& plan, const QString& password)
 {
     QString name = plan.anonymous ? QString() : plan.bindName;
-    Outcome outcome = simpleBind(ld, target, name, plan.anonymous ? QString() : password);
-    if (outcome.code == LDAP_INVALID_DN_SYNTAX && !plan.lookupValue.isEmpty()) {
-        name = resolveBindName(ld, target, plan, outcome);
-        outcome = simpleBind(ld, target, name, password);
+    if (!plan.lookupValue.isEmpty() && !rootEntry(ld, target).activeDirectory) {
+        name = lookUpBindName(ld, target, plan);
     }
+    const Outcome outcome = simpleBind(ld, target, name, plan.anonymous ? QString() : password);
     if (outcome.code != LDAP_SUCCESS) {
         throw Failure(describeBindRefusal(target.where, name, outcome.code, outcome.diagnostic,
                                           outcome.referrals, outcome.policyError));
@@ -633,7 +684,7 @@ private:
     bool m_read;
 };
 
-Entry readObject(LDAP* ld, const Target& target, const QString& boundAs)
+Entry readObject(LDAP* ld, Target& target, const QString& boundAs)
 {
     const QString dn = target.path.dn.isEmpty() ? defaultNamingContext(ld, target) : target.path.dn;
     const SearchResult result =
@@ -660,6 +711,11 @@ Entry readObject(LDAP* ld, const Target& target, const QString& boundAs)
 }
 
 } // namespace
+
+void LdapDirectoryProvider::prepareProcess()
+{
+    keepLibldapConfigurationOut();
+}
 
 LdapDirectoryProvider::LdapDirectoryProvider()
     : LdapDirectoryProvider(Limits {})
@@ -696,10 +752,16 @@ std::unique_ptr<DirectoryObject> LdapDirectoryProvider::open(const QString& path
 
     auto sniffer = std::make_unique<AnswerSniffer>();
     target.sniffer = sniffer.get();
-    const ServerPlan servers =
-        locateServers(target.path, target.transport, flags, lookupSrv,
-                      [](quint32 highest) { return QRandomGenerator::global()->bounded(highest + 1); });
-    LdapHandle ld = adoptConnection(target, connectFirstReachable(target, servers));
+    // Finding and reaching a domain's servers, DNS included, takes at most three connect limits; a
+    // server as written, one.
+    const Clock::time_point phaseEnd = Clock::now() + target.limits.connect * 3;
+    const ServerPlan servers = locateServers(
+        target.path, target.transport, flags,
+        [&](const QString& name) {
+            return lookupSrv(name, std::min(Clock::now() + target.limits.connect, phaseEnd));
+        },
+        [](quint32 highest) { return QRandomGenerator::global()->bounded(highest + 1); });
+    LdapHandle ld = adoptConnection(target, connectFirstReachable(target, servers, phaseEnd));
     secureConnection(ld, target, !plan.anonymous);
     const QString boundAs = bind(ld.get(), target, plan, password);
     Entry entry;

@@ -17,6 +17,9 @@ public:
         std::chrono::milliseconds operation { std::chrono::seconds(30) };
     };
 
+    // Process-wide settings libldap reads once; call first thing in main, before any thread starts.
+    static void prepareProcess();
+
     LdapDirectoryProvider();
     explicit LdapDirectoryProvider(Limits limits);
 

@@ -7,7 +7,10 @@
 
 #include <QStringList>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <memory>
 #include <netdb.h>
@@ -16,6 +19,8 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace quorvane {
 
@@ -23,12 +28,13 @@ namespace {
 
 using AddressList = std::unique_ptr<addrinfo, Release<freeaddrinfo>>;
 
-constexpr int maxAddressesTried = 8;
+constexpr std::size_t maxAddressesTried = 8;
 
-QString numericAddress(const addrinfo& address)
+QString numericAddress(const PeerAddress& peer)
 {
     char text[NI_MAXHOST] = {};
-    if (getnameinfo(address.ai_addr, address.ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST)
+    if (getnameinfo(reinterpret_cast<const sockaddr*>(&peer.address), peer.length, text, sizeof text, nullptr,
+                    0, NI_NUMERICHOST)
         != 0) {
         return QStringLiteral("?");
     }
@@ -51,17 +57,113 @@ QString errnoText(int error)
     }
 }
 
+using Clock = std::chrono::steady_clock;
+
+// A lookup in flight belongs to two owners: the caller, and glibc's notification when it ends.
+// The last one to let go frees it, so a caller that gave up on a silent DNS leaves nothing behind.
+struct PendingLookup
+{
+    QByteArray name;
+    QByteArray service;
+    addrinfo hints {};
+    gaicb request {};
+    std::atomic<int> owners { 2 };
+};
+
+void letGo(PendingLookup* lookup)
+{
+    if (lookup->owners.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        if (lookup->request.ar_result) {
+            freeaddrinfo(lookup->request.ar_result);
+        }
+        delete lookup;
+    }
+}
+
+void lookupEnded(sigval value)
+{
+    letGo(static_cast<PendingLookup*>(value.sival_ptr));
+}
+
+QString secondsText(Clock::duration allowed)
+{
+    return durationText(std::max(std::chrono::round<std::chrono::seconds>(allowed), std::chrono::seconds(1)));
+}
+
+struct Resolution
+{
+    AddressList addresses;
+    QString problem; // empty when resolved
+};
+
+// getaddrinfo with the resolver's own timeouts can take minutes against silent name servers.
+Resolution resolve(const QString& host, int port, Clock::time_point deadline)
+{
+    const Clock::time_point started = Clock::now();
+    auto lookup = std::make_unique<PendingLookup>();
+    lookup->name = host.toUtf8();
+    lookup->service = QByteArray::number(port);
+    lookup->hints.ai_family = AF_UNSPEC;
+    lookup->hints.ai_socktype = SOCK_STREAM;
+    lookup->hints.ai_flags = AI_NUMERICSERV;
+    lookup->request.ar_name = lookup->name.constData();
+    lookup->request.ar_service = lookup->service.constData();
+    lookup->request.ar_request = &lookup->hints;
+    sigevent ended {};
+    ended.sigev_notify = SIGEV_THREAD;
+    ended.sigev_notify_function = lookupEnded;
+    ended.sigev_value.sival_ptr = lookup.get();
+    gaicb* requests[] = { &lookup->request };
+    const int queued = getaddrinfo_a(GAI_NOWAIT, requests, 1, &ended);
+    if (queued != 0) {
+        return { nullptr, QString::fromUtf8(gai_strerror(queued)) }; // no notification will come
+    }
+    PendingLookup* pending = lookup.release();
+    int state = gai_error(&pending->request);
+    while (state == EAI_INPROGRESS) {
+        const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            break;
+        }
+        const timespec wait { static_cast<time_t>(left.count() / 1000000000),
+                              static_cast<long>(left.count() % 1000000000) };
+        gai_suspend(requests, 1, &wait);
+        state = gai_error(&pending->request);
+    }
+    Resolution resolution;
+    if (state == 0) {
+        resolution.addresses.reset(std::exchange(pending->request.ar_result, nullptr));
+    } else if (state == EAI_INPROGRESS) {
+        resolution.problem = QStringLiteral("the DNS lookup of its address did not answer within %1")
+                                 .arg(secondsText(deadline - started));
+    } else {
+        resolution.problem = state == EAI_SYSTEM ? QString::fromUtf8(std::strerror(errno))
+                                                 : QString::fromUtf8(gai_strerror(state));
+    }
+    letGo(pending);
+    return resolution;
+}
+
+PeerAddress peerOf(const addrinfo& address)
+{
+    PeerAddress peer;
+    peer.length = std::min<socklen_t>(address.ai_addrlen, sizeof peer.address);
+    std::memcpy(&peer.address, address.ai_addr, peer.length);
+    peer.family = address.ai_family;
+    peer.protocol = address.ai_protocol;
+    return peer;
+}
+
 // Empty on success, else why this address could not be reached.
 // `deadline` bounds the connection; `timeout`, every later read and write on the socket.
-QString tryConnect(const addrinfo& address, std::chrono::steady_clock::time_point deadline,
-                   std::chrono::milliseconds timeout, Socket& out)
+QString tryConnect(const PeerAddress& peer, Clock::time_point deadline, std::chrono::milliseconds timeout,
+                   Socket& out)
 {
-    Socket candidate { ::socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
-                                address.ai_protocol) };
+    Socket candidate { ::socket(peer.family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, peer.protocol) };
     if (candidate.fd() < 0) {
         return errnoText(errno);
     }
-    if (::connect(candidate.fd(), address.ai_addr, address.ai_addrlen) != 0) {
+    if (::connect(candidate.fd(), reinterpret_cast<const sockaddr*>(&peer.address), peer.length) != 0) {
         if (errno != EINPROGRESS) {
             return errnoText(errno);
         }
@@ -121,11 +223,9 @@ int Socket::release()
 bool waitForSocket(int fd, bool forWriting, std::chrono::steady_clock::time_point deadline)
 {
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) {
-            return false;
-        }
+        const auto left = std::max(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       deadline - std::chrono::steady_clock::now()),
+                                   std::chrono::milliseconds(0));
         pollfd watched { fd, static_cast<short>(forWriting ? POLLOUT : POLLIN), 0 };
         const int ready =
             ::poll(&watched, 1, static_cast<int>(std::min<long long>(left.count(), 1000 * 60 * 60)));
@@ -134,6 +234,9 @@ bool waitForSocket(int fd, bool forWriting, std::chrono::steady_clock::time_poin
         }
         if (ready < 0 && errno != EINTR) {
             return true; // let the following read or write report the error
+        }
+        if (left.count() == 0) {
+            return false;
         }
     }
 }
@@ -148,34 +251,31 @@ QString durationText(std::chrono::milliseconds duration)
 }
 
 ConnectAttempt attemptTcp(const QString& host, int port, std::chrono::milliseconds timeout,
-                          std::chrono::steady_clock::time_point deadline)
+                          Clock::time_point deadline)
 {
     ConnectAttempt attempt;
-    addrinfo hints {};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    const QByteArray name = host.toUtf8();
-    const QByteArray service = QByteArray::number(port);
-    addrinfo* raw = nullptr;
-    const int resolved = getaddrinfo(name.constData(), service.constData(), &hints, &raw);
-    const AddressList addresses { raw };
-    if (resolved != 0) {
+    const Resolution resolution = resolve(host, port, deadline);
+    if (!resolution.problem.isEmpty()) {
         attempt.unresolved = true;
-        attempt.reason = resolved == EAI_SYSTEM ? QString::fromUtf8(std::strerror(errno))
-                                                : QString::fromUtf8(gai_strerror(resolved));
+        attempt.reason = resolution.problem;
         return attempt;
+    }
+    std::vector<PeerAddress> peers;
+    for (const addrinfo* address = resolution.addresses.get(); address && peers.size() < maxAddressesTried;
+         address = address->ai_next) {
+        peers.push_back(peerOf(*address));
     }
     QStringList reasons;
     QString onlyReason;
-    int tried = 0;
-    for (const addrinfo* address = addresses.get(); address && tried < maxAddressesTried;
-         address = address->ai_next, ++tried) {
-        const QString reason = tryConnect(*address, deadline, timeout, attempt.socket);
+    for (std::size_t index = 0; index < peers.size(); ++index) {
+        const auto left = deadline - Clock::now();
+        const auto share = left.count() > 0 ? left / static_cast<int>(peers.size() - index) : left;
+        const QString reason = tryConnect(peers[index], Clock::now() + share, timeout, attempt.socket);
         if (reason.isEmpty()) {
+            attempt.peer = peers[index];
             return attempt;
         }
-        const QString numeric = numericAddress(*address);
+        const QString numeric = numericAddress(peers[index]);
         onlyReason = numeric == host ? reason : QString();
         reasons.append(QStringLiteral("%1: %2").arg(numeric, reason));
     }
@@ -194,13 +294,15 @@ QString describeAttempt(const QString& host, bool ipv6, int port, const ConnectA
         .arg(endpointText(host, ipv6, port), attempt.reason);
 }
 
-Socket connectTcp(const QString& host, bool ipv6, int port, std::chrono::milliseconds timeout)
+Socket connectAgain(const PeerAddress& peer, const QString& where, std::chrono::milliseconds timeout)
 {
-    ConnectAttempt attempt = attemptTcp(host, port, timeout, std::chrono::steady_clock::now() + timeout);
-    if (attempt.socket.fd() < 0) {
-        throw Failure(describeAttempt(host, ipv6, port, attempt));
+    Socket socket;
+    const QString reason = tryConnect(peer, Clock::now() + timeout, timeout, socket);
+    if (!reason.isEmpty()) {
+        throw Failure(
+            QStringLiteral("Could not connect to the directory server %1 again: %2.").arg(where, reason));
     }
-    return std::move(attempt.socket);
+    return socket;
 }
 
 } // namespace quorvane

@@ -3,6 +3,7 @@
 #include <QString>
 
 #include <chrono>
+#include <sys/socket.h>
 
 namespace quorvane {
 
@@ -29,25 +30,38 @@ private:
     int m_fd = -1;
 };
 
+// One resolved address of a server, kept so a second connection reaches the same machine
+// without asking the DNS again.
+struct PeerAddress
+{
+    sockaddr_storage address {};
+    socklen_t length = 0;
+    int family = AF_UNSPEC;
+    int protocol = 0;
+};
+
 struct ConnectAttempt
 {
     Socket socket; // connected, or -1
+    PeerAddress peer; // the address connected to
     bool unresolved = false;
     QString reason; // why not, in a few words
 };
 
-// Connects to host:port, trying each resolved address until `deadline`. libldap's own connect
-// reports a refused port, an unknown name and a timeout alike, so we connect ourselves and say
-// which. The socket stays non-blocking, as libldap expects of an asynchronous connection, and
-// every blocking read or write on it later gives up after `timeout`.
+// Connects to host:port by `deadline`, name resolution included. libldap's own connect reports a
+// refused port, an unknown name and a timeout alike, so we connect ourselves and say which. Each
+// address gets an equal share of the time left, so a silent first address cannot use up the
+// time of a working second one. The socket stays non-blocking, as libldap expects of an
+// asynchronous connection, and every blocking read or write on it later gives up after `timeout`.
 ConnectAttempt attemptTcp(const QString& host, int port, std::chrono::milliseconds timeout,
                           std::chrono::steady_clock::time_point deadline);
 // The description of a failed attempt, naming the server.
 QString describeAttempt(const QString& host, bool ipv6, int port, const ConnectAttempt& attempt);
-// attemptTcp with `timeout` for the whole connection; throws Failure with the description.
-Socket connectTcp(const QString& host, bool ipv6, int port, std::chrono::milliseconds timeout);
+// Connects again to an address attemptTcp found; throws Failure naming `where` when it cannot.
+Socket connectAgain(const PeerAddress& peer, const QString& where, std::chrono::milliseconds timeout);
 
-// Waits until fd is readable (or writable) or the deadline passes; false on timeout.
+// Waits until fd is readable (or writable) or the deadline passes; false on timeout. The socket is
+// looked at at least once, even when the deadline has already passed.
 bool waitForSocket(int fd, bool forWriting, std::chrono::steady_clock::time_point deadline);
 
 // "10 seconds", "1.5 seconds", "1 second".

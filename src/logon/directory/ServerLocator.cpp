@@ -1,6 +1,7 @@
 #include "ServerLocator.h"
 
 #include "DescriptionText.h"
+#include "NetworkConnect.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -35,9 +36,16 @@ QStringList srvNames(const LdapPath& path)
 
 } // namespace
 
-SrvAnswer lookupSrv(const QString& name)
+SrvAnswer lookupSrv(const QString& name, std::chrono::steady_clock::time_point deadline)
 {
+    using namespace std::chrono;
     SrvAnswer answer;
+    const steady_clock::time_point started = steady_clock::now();
+    const auto allowed = duration_cast<seconds>(deadline - started);
+    if (allowed.count() < 1) {
+        answer.problem = QStringLiteral("%1 not looked up: out of time").arg(name);
+        return answer;
+    }
     struct __res_state state
     {
     };
@@ -45,14 +53,22 @@ SrvAnswer lookupSrv(const QString& name)
         answer.problem = QStringLiteral("the DNS resolver could not be set up to look up %1").arg(name);
         return answer;
     }
+    // resolv.conf's timeout and attempts can add up to minutes: one try per name server, all of
+    // them together within the time allowed.
+    state.retry = 1;
+    state.retrans = std::max(1, static_cast<int>(allowed.count()) / std::max(state.nscount, 1));
     unsigned char message[NS_MAXMSG];
     const QByteArray query = name.toUtf8();
     const int length = res_nquery(&state, query.constData(), ns_c_in, ns_t_srv, message, sizeof message);
     const int error = state.res_h_errno;
     res_nclose(&state);
     if (length < 0) {
+        // TRY_AGAIN is also a name server's refusal: only a limit that really passed is named.
+        const bool outOfTime = steady_clock::now() >= started + allowed - milliseconds(200);
         answer.problem = error == HOST_NOT_FOUND || error == NO_DATA
             ? QStringLiteral("no SRV records for %1").arg(name)
+            : error == TRY_AGAIN && outOfTime
+            ? QStringLiteral("the DNS lookup of %1 did not answer within %2").arg(name, durationText(allowed))
             : error == TRY_AGAIN ? QStringLiteral("the DNS lookup of %1 got no answer").arg(name)
                                  : QStringLiteral("the DNS lookup of %1 failed").arg(name);
         return answer;

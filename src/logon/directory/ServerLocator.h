@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <functional>
 #include <vector>
 
@@ -25,8 +26,9 @@ struct SrvAnswer
     QString problem; // why there are none, e.g. "no SRV records for _ldap._tcp.example.com"
 };
 
-// Asks the system's DNS resolver for the SRV records of `name`.
-SrvAnswer lookupSrv(const QString& name);
+// Asks the system's DNS resolver for the SRV records of `name`, giving up by `deadline` (to the
+// second: the resolver counts in whole seconds).
+SrvAnswer lookupSrv(const QString& name, std::chrono::steady_clock::time_point deadline);
 
 // RFC 2782 order: lower priority first; within a priority, repeated draws in proportion to weight.
 // `draw(n)` returns a uniformly chosen whole number from 0 to n.

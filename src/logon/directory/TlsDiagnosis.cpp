@@ -261,14 +261,14 @@ QStringList certificateProblems(const std::vector<Certificate>& chain, const QSt
 
 } // namespace
 
-QString diagnoseTls(const QString& host, bool ipv6, int port, bool startTls, const TrustSources& trust,
-                    std::chrono::milliseconds timeout)
+QString diagnoseTls(const QString& host, bool ipv6, int port, const PeerAddress& peer, bool startTls,
+                    const TrustSources& trust, std::chrono::milliseconds timeout)
 {
     const QString where = endpointText(host, ipv6, port);
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     Socket socket;
     try {
-        socket = connectTcp(host, ipv6, port, timeout);
+        socket = connectAgain(peer, where, timeout);
     } catch (const Failure& failure) {
         return failure.description();
     }

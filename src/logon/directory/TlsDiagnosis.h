@@ -1,5 +1,7 @@
 #pragma once
 
+#include "NetworkConnect.h"
+
 #include <QString>
 
 #include <chrono>
@@ -14,10 +16,11 @@ struct TrustSources
     QString origin; // where the setting came from
 };
 
-// libldap reports every TLS refusal as "Can't contact LDAP server", so after one we connect again,
-// take the server's certificate without trusting it, and say what is wrong with it: untrusted issuer,
-// expired, or issued for another name. Returns an empty text when nothing wrong was found.
-QString diagnoseTls(const QString& host, bool ipv6, int port, bool startTls, const TrustSources& trust,
-                    std::chrono::milliseconds timeout);
+// libldap reports every TLS refusal as "Can't contact LDAP server", so after one we connect again to
+// the same address, take the server's certificate without trusting it, and say what is wrong with it:
+// untrusted issuer, expired, or issued for another name. Returns an empty text when nothing wrong was
+// found.
+QString diagnoseTls(const QString& host, bool ipv6, int port, const PeerAddress& peer, bool startTls,
+                    const TrustSources& trust, std::chrono::milliseconds timeout);
 
 } // namespace quorvane

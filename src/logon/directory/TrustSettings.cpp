@@ -29,7 +29,8 @@ void readLdapConfFile(const QString& path, TrustSources& trust)
 
 void keepLibldapConfigurationOut()
 {
-    setenv("LDAPNOINIT", "1", 1);
+    // Set once, early in main, before other threads read the environment; later calls change nothing.
+    setenv("LDAPNOINIT", "1", 0);
 }
 
 void readLdapConf(const QString& text, TrustSources& trust)
