@@ -1,11 +1,17 @@
+#include "FakeLdapServer.h"
 #include "LdapDirectoryProvider.h"
 #include "LogonCheck.h"
 #include "RunCheck.h"
 #include "TestDirectory.h"
 
+#include <QElapsedTimer>
 #include <QTest>
 
+#include <arpa/inet.h>
 #include <cstdlib>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace quorvane;
 using namespace quorvane::test;
@@ -18,6 +24,7 @@ class tst_Discovery : public QObject
     Q_OBJECT
 
     TestDirectory m_directory;
+    int m_silentNameServer = -1; // holds 127.0.0.9:53 open and never reads it
     LdapDirectoryProvider m_provider { LdapDirectoryProvider::Limits { 2s, 2s } };
 
     QString run(const QString& path, const QString& user, const QString& password, const QString& flags)
@@ -33,7 +40,14 @@ private slots:
             QFAIL("run this through dns/netns-srv.sh, which starts the directory and DNS");
         }
         m_directory = *directory;
+        m_silentNameServer = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(53);
+        inet_pton(AF_INET, "127.0.0.9", &address.sin_addr);
+        QVERIFY(::bind(m_silentNameServer, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0);
     }
+    void cleanupTestCase() { ::close(m_silentNameServer); }
 
     void outcomes_data()
     {
@@ -66,6 +80,9 @@ private slots:
         QTest::newRow("a record outside the domain is not followed")
             << QStringLiteral("LDAP://DC=outside,DC=example") << QStringLiteral("0")
             << QStringLiteral("SRV target \"dc2.example.com\" ignored: it is not in outside.example");
+        QTest::newRow("unknown host")
+            << QStringLiteral("LDAP://no-such-host.invalid/DC=example,DC=com") << QStringLiteral("0")
+            << QStringLiteral("\"no-such-host.invalid\" could not be resolved");
         QTest::newRow("nothing at all")
             << QStringLiteral("LDAP://DC=gone,DC=example") << QStringLiteral("0")
             << QStringLiteral(
@@ -81,6 +98,65 @@ private slots:
         const QString shown = run(path, QStringLiteral("uid=sampleusr,ou=Users,ou=HQ,dc=example,dc=com"),
                                   QStringLiteral("marigold"), flags);
         QVERIFY2(shown.contains(says), qPrintable(shown));
+    }
+
+    // Silent name servers and silent addresses cost their share of the limits, no more.
+    void boundedWaits_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("says");
+        QTest::addColumn<int>("atLeastMs");
+        QTest::addColumn<int>("atMostMs");
+        QTest::addColumn<int>("connectLimit");
+        QTest::newRow("silent DNS, the server as written")
+            << QStringLiteral("LDAP://dc1.silent.example/DC=silent,DC=example")
+            << QStringLiteral(
+                   "\"dc1.silent.example\" could not be resolved: the DNS lookup of its address did "
+                   "not answer within 2 seconds")
+            << 1900 << 8000 << 2;
+        QTest::newRow("silent DNS, the domain's servers")
+            << QStringLiteral("LDAP://DC=silent,DC=example")
+            << QStringLiteral("the DNS lookup of _ldap._tcp.dc._msdcs.silent.example did not answer within 2 "
+                              "seconds; the DNS lookup of _ldap._tcp.silent.example did not answer within 2 "
+                              "seconds; silent.example:389: name not resolved (the DNS lookup of its address "
+                              "did not answer within 2 seconds)")
+            << 5000 << 14000 << 2;
+        // ::1 sorts first and drops the connection request; 127.0.0.1 answers within its half.
+        QTest::newRow("dual stack, silent IPv6 first")
+            << QStringLiteral("LDAP://dual.example:%1/OU=Users,OU=HQ,DC=example,DC=com")
+            << QStringLiteral("User is valid") << 2500 << 5000 << 6;
+    }
+    void boundedWaits()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, says);
+        FakeLdapServer server(FakeLdapServer::Behaviour::DnOnly);
+        // A listener whose one-place queue is full: further connection requests go unanswered.
+        const int blackHole = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int filler = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in6 address {};
+        address.sin6_family = AF_INET6;
+        address.sin6_port = htons(static_cast<uint16_t>(server.port()));
+        address.sin6_addr = in6addr_loopback;
+        const auto* raw = reinterpret_cast<sockaddr*>(&address);
+        QVERIFY(::bind(blackHole, raw, sizeof address) == 0 && ::listen(blackHole, 0) == 0
+                && ::connect(filler, raw, sizeof address) == 0);
+        QFETCH(int, connectLimit);
+        LdapDirectoryProvider provider { LdapDirectoryProvider::Limits { std::chrono::seconds(connectLimit),
+                                                                         2s } };
+        QElapsedTimer timer;
+        timer.start();
+        const QString shown = runCheck(provider, path.contains(u"%1") ? path.arg(server.port()) : path,
+                                       QString::fromUtf8(FakeLdapServer::dnOnlyUser), QStringLiteral("x"),
+                                       QStringLiteral("0x200"));
+        const qint64 elapsed = timer.elapsed();
+        ::close(filler);
+        ::close(blackHole);
+        QVERIFY2(shown.contains(says), qPrintable(shown));
+        QFETCH(int, atLeastMs);
+        QFETCH(int, atMostMs);
+        QVERIFY2(elapsed >= atLeastMs && elapsed <= atMostMs,
+                 qPrintable(QStringLiteral("%1 ms").arg(elapsed)));
     }
 
     // After a server has answered, even with a refusal, no other server sees the password: the

@@ -41,7 +41,7 @@ SrvAnswer lookupSrv(const QString& name, std::chrono::steady_clock::time_point d
     using namespace std::chrono;
     SrvAnswer answer;
     const steady_clock::time_point started = steady_clock::now();
-    const auto allowed = duration_cast<seconds>(deadline - started);
+    const auto allowed = round<seconds>(deadline - started);
     if (allowed.count() < 1) {
         answer.problem = QStringLiteral("%1 not looked up: out of time").arg(name);
         return answer;

@@ -44,9 +44,11 @@ ip netns exec "$name" bash "$fixture" start "$state" >/dev/null
 # itself points nowhere, so a check that skips SRV cannot reach a server by accident.
 # nosrv.example has only an address; dead.example only a dead server; gone.example nothing;
 # twolive.example two live names for the one slapd; outside.example a record naming another domain.
+# silent.example goes to a name server that never answers (the test holds its UDP port open);
+# dual.example has an IPv6 and an IPv4 address.
 ip netns exec "$name" dnsmasq --keep-in-foreground --conf-file=/dev/null --no-resolv --no-hosts \
     --listen-address=127.0.0.1 --bind-interfaces --port=53 --user=root --pid-file="$state/dnsmasq.pid" \
-    --local=/example.com/ --local=/example/ \
+    --local=/example.com/ --local=/example/ --server=/silent.example/127.0.0.9 \
     --srv-host=_ldap._tcp.dc._msdcs.example.com,dc1.example.com,"$LDAP_PORT",0,100 \
     --srv-host=_ldap._tcp.dc._msdcs.example.com,dc2.example.com,"$LDAP_PORT",10,100 \
     --srv-host=_ldap._tcp.dead.example,dc1.dead.example,"$LDAP_PORT",0,0 \
@@ -60,6 +62,7 @@ ip netns exec "$name" dnsmasq --keep-in-foreground --conf-file=/dev/null --no-re
     --host-record=dc2.example.com,127.0.0.1 \
     --host-record=example.com,127.0.0.4 \
     --host-record=nosrv.example,127.0.0.1 \
+    --host-record=dual.example,127.0.0.1,::1 \
     2>"$state/dnsmasq.log" &
 dnsmasq_pid=$!
 for _ in $(seq 50); do
