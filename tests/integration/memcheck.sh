@@ -18,7 +18,8 @@ run() {
     local password=$1
     shift
     # The password goes through standard input only, never onto a command line or into the log.
-    printf '%s\n' "$password" | valgrind --quiet --leak-check=full --show-leak-kinds=definite,indirect \
+    printf '%s\n' "$password" | valgrind --quiet --suppressions="$(dirname "$0")/valgrind.supp" \
+        --leak-check=full --show-leak-kinds=definite,indirect \
         --errors-for-leak-kinds=definite,indirect --error-exitcode=99 \
         "$check" "$@"
 }

@@ -53,12 +53,15 @@ private slots:
         QCOMPARE(trust.caDir, QStringLiteral("/from/env.d"));
         QCOMPARE(trust.origin, QStringLiteral("LDAPTLS_CACERTDIR"));
 
+        // An ldap.conf that names no trust leaves the system bundle.
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write("# no TLS settings\nURI ldap://127.0.0.1\n");
+        file.close();
         qunsetenv("LDAPTLS_CACERTDIR");
         qunsetenv("LDAPCONF");
-        trust = configuredTrust();
-        if (trust.origin == u"the system's default") {
-            QCOMPARE(trust.caFile, QStringLiteral("/etc/ssl/certs/ca-certificates.crt"));
-        }
+        trust = configuredTrust(conf);
+        QCOMPARE(trust.origin, QStringLiteral("the system's default"));
+        QCOMPARE(trust.caFile, QStringLiteral("/etc/ssl/certs/ca-certificates.crt"));
     }
 };
 

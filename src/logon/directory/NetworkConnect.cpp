@@ -105,6 +105,12 @@ Resolution resolve(const QString& host, int port, Clock::time_point deadline)
     lookup->service = QByteArray::number(port);
     lookup->hints.ai_family = AF_UNSPEC;
     lookup->hints.ai_socktype = SOCK_STREAM;
+    lookup->hints.ai_flags = AI_NUMERICSERV | AI_NUMERICHOST;
+    // An address literal needs no DNS, and no thread to wait for it.
+    addrinfo* literal = nullptr;
+    if (getaddrinfo(lookup->name.constData(), lookup->service.constData(), &lookup->hints, &literal) == 0) {
+        return { AddressList { literal }, {} };
+    }
     lookup->hints.ai_flags = AI_NUMERICSERV;
     lookup->request.ar_name = lookup->name.constData();
     lookup->request.ar_service = lookup->service.constData();

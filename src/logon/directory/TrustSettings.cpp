@@ -9,7 +9,6 @@ namespace quorvane {
 
 namespace {
 
-constexpr const char* systemLdapConf = "/etc/ldap/ldap.conf";
 // libldap's GnuTLS build trusts nothing unless told.
 constexpr const char* systemTrustBundle = "/etc/ssl/certs/ca-certificates.crt";
 
@@ -54,10 +53,10 @@ void readLdapConf(const QString& text, TrustSources& trust)
     }
 }
 
-TrustSources configuredTrust()
+TrustSources configuredTrust(const QString& systemLdapConf)
 {
     TrustSources trust;
-    readLdapConfFile(QString::fromUtf8(systemLdapConf), trust);
+    readLdapConfFile(systemLdapConf, trust);
     const QString otherConf = qEnvironmentVariable("LDAPCONF");
     if (!otherConf.isEmpty()) {
         readLdapConfFile(otherConf, trust);
