@@ -7,7 +7,7 @@ packages=(
     qt6-base-dev libldap-dev libgnutls28-dev
     slapd ldap-utils openssl python3 valgrind
     dnsmasq-base iproute2
-    qt6-qpa-plugins fonts-dejavu-core dpkg-dev desktop-file-utils appstream
+    qt6-qpa-plugins fonts-dejavu-core dpkg-dev desktop-file-utils appstream lintian
     xvfb xdotool imagemagick dbus-daemon at-spi2-core python3-xlib python3-pyatspi
 )
 
