@@ -1,0 +1,96 @@
+#include "ObjectRead.h"
+
+#include "AnswerSniffer.h"
+#include "DescriptionText.h"
+#include "Failure.h"
+#include "LdapDescriptions.h"
+
+namespace quorvane {
+
+namespace {
+
+bool isContainerClass(const QString& objectClass)
+{
+    static const QStringList containers = {
+        QStringLiteral("organizationalunit"), QStringLiteral("organization"),
+        QStringLiteral("container"),          QStringLiteral("domain"),
+        QStringLiteral("domaindns"),          QStringLiteral("dcobject"),
+        QStringLiteral("builtindomain"),      QStringLiteral("country"),
+        QStringLiteral("locality"),           QStringLiteral("lostandfound"),
+        QStringLiteral("configuration"),      QStringLiteral("dmd"),
+        QStringLiteral("rpccontainer"),
+    };
+    return containers.contains(objectClass.toLower());
+}
+
+class LdapObject final : public DirectoryObject
+{
+public:
+    LdapObject(std::unique_ptr<AnswerSniffer> sniffer, LdapHandle ld, QString where, Entry entry, bool read)
+        : m_sniffer(std::move(sniffer))
+        , m_ld(std::move(ld))
+        , m_where(std::move(where))
+        , m_entry(std::move(entry))
+        , m_read(read)
+    {}
+
+    void requireContainer() const override
+    {
+        if (!m_read || m_entry.hasSubordinates) {
+            return; // a fast bind reads nothing, so there is nothing to refuse
+        }
+        for (const QString& objectClass : m_entry.objectClasses) {
+            if (isContainerClass(objectClass)) {
+                return;
+            }
+        }
+        throw Failure(QStringLiteral("The object \"%1\" on %2 is not a container: its object classes are %3.")
+                          .arg(quoteForDescription(m_entry.dn, 300), m_where,
+                               m_entry.objectClasses.isEmpty() ? QStringLiteral("not readable")
+                                                               : quotedList(m_entry.objectClasses, 12, 64)));
+    }
+
+private:
+    std::unique_ptr<AnswerSniffer> m_sniffer; // a layer of m_ld's connection: must outlive it
+    LdapHandle m_ld; // bound until this object goes
+    QString m_where;
+    Entry m_entry;
+    bool m_read;
+};
+
+} // namespace
+
+Entry readObject(LDAP* ld, Target& target, const QString& boundAs)
+{
+    const QString dn = target.path.dn.isEmpty() ? defaultNamingContext(ld, target) : target.path.dn;
+    const SearchResult result =
+        search(ld, target, dn, LDAP_SCOPE_BASE, QStringLiteral("(objectClass=*)"),
+               { "objectClass", "hasSubordinates" }, 1, QStringLiteral("read of the object"));
+    if (result.outcome.code != LDAP_SUCCESS) {
+        throw Failure(describeObjectFailure(target.where, dn, boundAs, result.outcome.code,
+                                            result.outcome.diagnostic, result.outcome.matchedDn,
+                                            result.outcome.referrals));
+    }
+    if (result.count == 0) {
+        throw Failure(
+            QStringLiteral("The logon succeeded, but the directory server %1 returned nothing for the "
+                           "object \"%2\": it does not exist, or %3 may not see it.")
+                .arg(target.where, quoteForDescription(dn, 300), bindIdentity(boundAs)));
+    }
+    Entry entry;
+    entry.dn = result.firstDn;
+    entry.objectClasses = result.firstValues.value(QByteArrayLiteral("objectClass"));
+    const QStringList subordinates = result.firstValues.value(QByteArrayLiteral("hasSubordinates"));
+    entry.hasSubordinates =
+        !subordinates.isEmpty() && subordinates.first().compare(u"TRUE", Qt::CaseInsensitive) == 0;
+    return entry;
+}
+
+std::unique_ptr<DirectoryObject> openedObject(std::unique_ptr<AnswerSniffer> sniffer, LdapHandle ld,
+                                              QString where, Entry entry, bool read)
+{
+    return std::make_unique<LdapObject>(std::move(sniffer), std::move(ld), std::move(where), std::move(entry),
+                                        read);
+}
+
+} // namespace quorvane

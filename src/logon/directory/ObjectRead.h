@@ -1,0 +1,27 @@
+#pragma once
+
+#include "DirectoryProvider.h"
+#include "LdapSession.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+namespace quorvane {
+
+struct Entry
+{
+    QString dn;
+    QStringList objectClasses;
+    bool hasSubordinates = false;
+};
+
+// The object the path names, read as the bound identity.
+Entry readObject(LDAP* ld, Target& target, const QString& boundAs);
+
+// The opened object: it keeps the bound connection until it goes.
+std::unique_ptr<DirectoryObject> openedObject(std::unique_ptr<AnswerSniffer> sniffer, LdapHandle ld,
+                                              QString where, Entry entry, bool read);
+
+} // namespace quorvane

@@ -1,0 +1,126 @@
+#include "SimpleBind.h"
+
+#include "DescriptionText.h"
+#include "Failure.h"
+#include "LdapDescriptions.h"
+
+namespace quorvane {
+
+namespace {
+
+Outcome simpleBind(LDAP* ld, const Target& target, const QString& name, const QString& password)
+{
+    const QByteArray nameUtf8 = name.toUtf8();
+    QByteArray secret = password.toUtf8();
+    berval credentials { static_cast<ber_len_t>(secret.size()), secret.data() };
+    // Asks OpenLDAP-style servers to say why, when a password policy refuses the logon.
+    LDAPControl* rawPolicy = nullptr;
+    if (ldap_create_passwordpolicy_control(ld, &rawPolicy) != LDAP_SUCCESS) {
+        throw Failure(QStringLiteral("The LDAP library could not build the password-policy request."));
+    }
+    const LdapControl policy { rawPolicy };
+    LDAPControl* requestControls[] = { policy.get(), nullptr };
+    int messageId = 0;
+    const QString operation = QStringLiteral("bind request");
+    if (ldap_sasl_bind(ld, nameUtf8.constData(), LDAP_SASL_SIMPLE, &credentials, requestControls, nullptr,
+                       &messageId)
+        != LDAP_SUCCESS) {
+        connectionFailed(ld, target, operation, Clock::time_point::max());
+    }
+    const LdapMessage answer = awaitResult(ld, messageId, target, operation);
+    return parseOutcome(ld, answer.get(), target, operation);
+}
+
+// Servers other than Active Directory bind distinguished names only, and some answer any other
+// name as a wrong password: find the user's entry first, anonymously, so the one bind uses its DN.
+QString lookUpBindName(LDAP* ld, Target& target, const BindPlan& plan)
+{
+    const QString lead =
+        QStringLiteral("The directory server %1 %2, so the user name is looked up before the "
+                       "bind, and ")
+            .arg(target.where,
+                 rootEntry(ld, target).read
+                     ? QStringLiteral("is not Active Directory")
+                     : QStringLiteral("does not say what it is (its root entry cannot be read)"));
+    const QString notSent = QStringLiteral(" The password was not sent.");
+    const QString pathDomain = pathDownLevelDomain(target.path);
+    if (!plan.downLevelDomain.isEmpty()
+        && plan.downLevelDomain.compare(pathDomain, Qt::CaseInsensitive) != 0) {
+        throw Failure(
+            lead
+            + (pathDomain.isEmpty()
+                   ? QStringLiteral("the path names no domain (no DC= components) to hold \"%1\" to.")
+                         .arg(quoteForDescription(plan.downLevelDomain, 100))
+                   : QStringLiteral("\"%1\" names another domain than the path's, %2 (%3).")
+                         .arg(quoteForDescription(plan.downLevelDomain, 100), pathDomain,
+                              target.path.dnsDomain))
+            + QStringLiteral(" Type the user's full distinguished name instead.") + notSent);
+    }
+    const QString base =
+        target.path.namingContext.isEmpty() ? defaultNamingContext(ld, target) : target.path.namingContext;
+    const QByteArray value = plan.lookupValue.toUtf8();
+    berval raw { static_cast<ber_len_t>(value.size()), const_cast<char*>(value.constData()) };
+    berval escaped {};
+    if (ldap_bv2escaped_filter_value(&raw, &escaped) != 0) {
+        throw Failure(QStringLiteral("The LDAP library could not escape the user name for a search."));
+    }
+    const EscapedValue escapedOwner { escaped.bv_val };
+    const QString term = fromBerval(escaped);
+    const QString filter =
+        QStringLiteral("(|(uid=%1)(sAMAccountName=%1)(userPrincipalName=%1)(mail=%1))").arg(term);
+    const QString attributes = QStringLiteral("uid, sAMAccountName, userPrincipalName or mail");
+    const SearchResult found = search(ld, target, base, LDAP_SCOPE_SUBTREE, filter, { "1.1" }, 2,
+                                      QStringLiteral("search for the user"));
+    const QString shownBase = quoteForDescription(base, 300);
+    const QString shownValue = quoteForDescription(plan.lookupValue, 200);
+    if (found.count > 1 || found.outcome.code == LDAP_SIZELIMIT_EXCEEDED) {
+        throw Failure(
+            lead
+            + QStringLiteral("more than one entry under \"%1\" has %2 equal to \"%3\". Type the user's "
+                             "full distinguished name instead.")
+                  .arg(shownBase, attributes, shownValue)
+            + notSent);
+    }
+    if (found.outcome.code != LDAP_SUCCESS && found.outcome.code != LDAP_NO_SUCH_OBJECT) {
+        throw Failure(lead
+                      + QStringLiteral("the search for \"%1\" under \"%2\" failed: %3")
+                            .arg(shownValue, shownBase,
+                                 describeLdapResult(found.outcome.code, found.outcome.diagnostic))
+                      + notSent);
+    }
+    // An entry without a name would turn the bind into an unauthenticated one.
+    if (found.count == 0 || found.firstDn.isEmpty()) {
+        throw Failure(
+            lead
+            + QStringLiteral("no entry under \"%1\" has %2 equal to \"%3\". Check the user name, or "
+                             "type the user's full distinguished name.")
+                  .arg(shownBase, attributes, shownValue)
+            + notSent);
+    }
+    return found.firstDn;
+}
+
+} // namespace
+
+QString simpleBindOnce(LDAP* ld, Target& target, const BindPlan& plan, const QString& password)
+{
+    QString name = plan.anonymous ? QString() : plan.bindName;
+    if (!plan.lookupValue.isEmpty() && !rootEntry(ld, target).activeDirectory) {
+        name = lookUpBindName(ld, target, plan);
+    }
+    const Outcome outcome = simpleBind(ld, target, name, plan.anonymous ? QString() : password);
+    if (outcome.code != LDAP_SUCCESS) {
+        throw Failure(describeBindRefusal(target.where, name, outcome.code, outcome.diagnostic,
+                                          outcome.referrals, outcome.policyError));
+    }
+    if (outcome.policyError == PP_changeAfterReset) {
+        // The server lets this session change the password and nothing else.
+        throw Failure(
+            QStringLiteral("The directory server %1 accepted the password of %2, but an administrator reset "
+                           "it: it must be changed before the account can be used.")
+                .arg(target.where, bindIdentity(name)));
+    }
+    return name;
+}
+
+} // namespace quorvane
