@@ -79,8 +79,10 @@ void checkBind(const LdapPath& path, const QString& user, bool hasPassword, qint
     } catch (const Failure& failure) {
         checkDescription(failure, user, "bind refusal is not bounded");
         require(!(user.isEmpty() && !hasPassword), "an empty name with no password is refused");
+        // DOMAIN\user has one backslash; a name with more is no account name anywhere.
+        const bool manyBackslashes = !user.contains(u'=') && user.count(u'\\') > 1;
         require(!(hasPassword && !user.isEmpty() && (flags & bindflag::noAuthentication) == 0
-                  && !user.contains(QChar(0))),
+                  && !user.contains(QChar(0)) && !manyBackslashes),
                 "a name and password were refused", user);
         return;
     }

@@ -26,8 +26,10 @@ bool demandsProtection(int code, const QString& diagnostic)
 
 QString protectionAdvice()
 {
-    return QStringLiteral(" The server demands an encrypted or signed connection before it accepts a bind: "
-                          "add flag 0x2 (encryption) or use an LDAPS:// path.");
+    return QStringLiteral(
+        " The server demands an encrypted or signed connection before it accepts a bind: "
+        "add flag 0x1 (secure authentication: Kerberos or NTLM, signed and sealed), or flag "
+        "0x2 (encryption), or use an LDAPS:// path.");
 }
 
 } // namespace

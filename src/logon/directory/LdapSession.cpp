@@ -35,43 +35,12 @@ void setIntOption(LDAP* ld, int option, int value)
     }
 }
 
-// Boolean options test the pointer, not what it points to: only LDAP_OPT_OFF switches one off.
-void setBoolOption(LDAP* ld, int option, bool value)
-{
-    if (ldap_set_option(ld, option, value ? LDAP_OPT_ON : LDAP_OPT_OFF) != LDAP_OPT_SUCCESS) {
-        throw Failure(QStringLiteral("The LDAP library rejected option 0x%1.").arg(option, 0, 16));
-    }
-}
-
-void setTextOption(LDAP* ld, int option, const QString& value)
-{
-    const QByteArray utf8 = value.toUtf8();
-    if (ldap_set_option(ld, option, utf8.constData()) != LDAP_OPT_SUCCESS) {
-        throw Failure(QStringLiteral("The LDAP library rejected option 0x%1.").arg(option, 0, 16));
-    }
-}
-
 void setTimeOption(LDAP* ld, int option, std::chrono::milliseconds duration)
 {
     const timeval value = toTimeval(duration);
     if (ldap_set_option(ld, option, &value) != LDAP_OPT_SUCCESS) {
         throw Failure(QStringLiteral("The LDAP library rejected option 0x%1.").arg(option, 0, 16));
     }
-}
-
-int lastResultCode(LDAP* ld)
-{
-    int code = LDAP_OTHER;
-    ldap_get_option(ld, LDAP_OPT_RESULT_CODE, &code);
-    return code;
-}
-
-QString lastDiagnostic(LDAP* ld)
-{
-    char* raw = nullptr;
-    ldap_get_option(ld, LDAP_OPT_DIAGNOSTIC_MESSAGE, &raw);
-    const LdapText text { raw };
-    return fromLdap(text.get());
 }
 
 [[noreturn]] void answeredWithNoLdap(const Target& target, const QString& operation, const QString& bytes)
@@ -138,6 +107,37 @@ TrustSources configureTls(LDAP* ld, bool sendsPassword)
 }
 
 } // namespace
+
+int lastResultCode(LDAP* ld)
+{
+    int code = LDAP_OTHER;
+    ldap_get_option(ld, LDAP_OPT_RESULT_CODE, &code);
+    return code;
+}
+
+QString lastDiagnostic(LDAP* ld)
+{
+    char* raw = nullptr;
+    ldap_get_option(ld, LDAP_OPT_DIAGNOSTIC_MESSAGE, &raw);
+    const LdapText text { raw };
+    return fromLdap(text.get());
+}
+
+// Boolean options test the pointer, not what it points to: only LDAP_OPT_OFF switches one off.
+void setBoolOption(LDAP* ld, int option, bool value)
+{
+    if (ldap_set_option(ld, option, value ? LDAP_OPT_ON : LDAP_OPT_OFF) != LDAP_OPT_SUCCESS) {
+        throw Failure(QStringLiteral("The LDAP library rejected option 0x%1.").arg(option, 0, 16));
+    }
+}
+
+void setTextOption(LDAP* ld, int option, const QString& value)
+{
+    const QByteArray utf8 = value.toUtf8();
+    if (ldap_set_option(ld, option, utf8.constData()) != LDAP_OPT_SUCCESS) {
+        throw Failure(QStringLiteral("The LDAP library rejected option 0x%1.").arg(option, 0, 16));
+    }
+}
 
 QString fromLdap(const char* text)
 {
@@ -282,10 +282,11 @@ Socket connectFirstReachable(Target& target, const ServerPlan& plan, Clock::time
                       .arg(plan.domain, tried.join(u"; ")));
 }
 
-LdapHandle adoptConnection(const Target& target, Socket socket)
+LdapHandle adoptConnection(const Target& target, Socket socket, const QString& hostName)
 {
-    // Only scheme, host and port: libldap checks the certificate against this host.
-    const QString host = target.server.ipv6
+    // Only scheme, host and port.
+    const QString host = !hostName.isEmpty() ? hostName
+        : target.server.ipv6
         ? QStringLiteral("[%1]").arg(QString(target.server.host).replace(u'%', QStringLiteral("%25")))
         : target.server.host;
     const QByteArray url =
@@ -412,8 +413,9 @@ const RootEntry& rootEntry(LDAP* ld, Target& target)
     }
     const SearchResult found =
         search(ld, target, QString(), LDAP_SCOPE_BASE, QStringLiteral("(objectClass=*)"),
-               { "defaultNamingContext", "namingContexts", "supportedCapabilities" }, 1,
-               QStringLiteral("read of the server's root entry"));
+               { "defaultNamingContext", "namingContexts", "supportedCapabilities", "supportedSASLMechanisms",
+                 "dnsHostName", "ldapServiceName", "currentTime" },
+               1, QStringLiteral("read of the server's root entry"));
     RootEntry root;
     root.read = found.outcome.code == LDAP_SUCCESS && found.count == 1;
     for (const char* attribute : { "defaultNamingContext", "namingContexts" }) {
@@ -425,6 +427,14 @@ const RootEntry& rootEntry(LDAP* ld, Target& target)
     // LDAP_CAP_ACTIVE_DIRECTORY_OID: the server takes user@domain and DOMAIN\user as bind names.
     root.activeDirectory = found.firstValues.value(QByteArrayLiteral("supportedCapabilities"))
                                .contains(QStringLiteral("1.2.840.113556.1.4.800"));
+    root.saslMechanisms = found.firstValues.value(QByteArrayLiteral("supportedSASLMechanisms"));
+    const auto first = [&](const char* attribute) {
+        return found.firstValues.value(QByteArray(attribute)).value(0);
+    };
+    root.dnsHostName = first("dnsHostName");
+    const QString service = first("ldapServiceName");
+    root.realm = service.contains(u'@') ? service.section(u'@', -1) : QString();
+    root.currentTime = first("currentTime");
     return target.root.emplace(std::move(root));
 }
 

@@ -64,6 +64,10 @@ struct RootEntry
     bool read = false;
     QString namingContext; // the default one, else the first it holds
     bool activeDirectory = false;
+    QStringList saslMechanisms;
+    QString dnsHostName; // the name Kerberos knows the server by
+    QString realm; // the Kerberos realm, from ldapServiceName ("domain:host$@REALM")
+    QString currentTime; // the server's clock, GeneralizedTime
 };
 
 // What one open knows about where it is and how long it may wait.
@@ -88,6 +92,10 @@ struct SearchResult
 };
 
 QString fromLdap(const char* text);
+int lastResultCode(LDAP* ld);
+void setBoolOption(LDAP* ld, int option, bool value);
+void setTextOption(LDAP* ld, int option, const QString& value);
+QString lastDiagnostic(LDAP* ld);
 QString fromBerval(const berval& value);
 
 // Says why an operation's request or answer got lost: a limit that passed, a closed connection,
@@ -101,8 +109,9 @@ Outcome parseOutcome(LDAP* ld, LDAPMessage* chain, const Target& target, const Q
 // Connects to the first server of the plan that takes a TCP connection, by `phaseEnd`. Only a
 // connection failure moves on: once a server has answered, no other one sees the password.
 Socket connectFirstReachable(Target& target, const ServerPlan& plan, Clock::time_point phaseEnd);
-// Hands our own connected socket to libldap, which then owns and closes it.
-LdapHandle adoptConnection(const Target& target, Socket socket);
+// Hands our own connected socket to libldap, which then owns and closes it. libldap checks the
+// certificate against the server's host, and SASL names the service after `hostName` when given.
+LdapHandle adoptConnection(const Target& target, Socket socket, const QString& hostName = {});
 // TLS from the first byte or StartTLS, as the transport plan says; the certificate always verified.
 void secureConnection(LdapHandle& handle, const Target& target, bool sendsPassword);
 

@@ -251,7 +251,7 @@ start() {
     # $! is samba itself once ip, env and setsid have exec'd; setsid makes it lead its own process
     # group, so SIGTERM to it reaches every worker. No test's environment leaks into the DC.
     ip netns exec "$NS" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 setsid samba --foreground \
-        -s "$state/samba/etc/smb.conf" --debug-stdout -d 1 --maximum-runtime="$MAX_RUNTIME" \
+        -s "$state/samba/etc/smb.conf" --debug-stdout -d "1 auth_audit:3" --maximum-runtime="$MAX_RUNTIME" \
         </dev/null >"$state/samba.log" 2>&1 &
     local samba_pid=$!
     echo "$samba_pid" >"$state/samba.pid"

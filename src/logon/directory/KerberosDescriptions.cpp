@@ -1,0 +1,81 @@
+#include "KerberosDescriptions.h"
+
+#include "DescriptionText.h"
+
+#include <QDateTime>
+#include <QTimeZone>
+
+#include <krb5/krb5.h>
+
+namespace quorvane {
+
+namespace {
+
+// "20261207163000.0Z" as "2026-12-07 16:30:00 UTC".
+QString generalizedTimeText(const QString& value)
+{
+    const QDateTime time = QDateTime::fromString(value.left(14), QStringLiteral("yyyyMMddHHmmss"));
+    if (!time.isValid()) {
+        return {};
+    }
+    QDateTime utc = time;
+    utc.setTimeZone(QTimeZone::utc());
+    return utc.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss 'UTC'"));
+}
+
+} // namespace
+
+bool kerberosCouldNotBeTried(long code)
+{
+    return code == KRB5_KDC_UNREACH || code == KRB5_REALM_CANT_RESOLVE || code == KRB5_REALM_UNKNOWN
+        || code == KRB5KDC_ERR_S_PRINCIPAL_UNKNOWN;
+}
+
+QString describeKerberosFailure(const KerberosFacts& facts)
+{
+    const QString who = QStringLiteral("\"%1\"").arg(quoteForDescription(facts.principal, 200));
+    switch (facts.code) {
+    case KRB5KDC_ERR_PREAUTH_FAILED:
+    case KRB5KRB_AP_ERR_BAD_INTEGRITY:
+        return QStringLiteral("The password of %1 is wrong.").arg(who);
+    case KRB5KDC_ERR_C_PRINCIPAL_UNKNOWN:
+        return QStringLiteral("No user %1 exists in the Kerberos realm %2.").arg(who, facts.realm);
+    case KRB5KDC_ERR_CLIENT_REVOKED:
+        return QStringLiteral("The account %1 is disabled, locked out or expired: the domain controller's "
+                              "Kerberos service gives one answer for all three, and gives it before it "
+                              "looks at the password.")
+            .arg(who);
+    case KRB5KDC_ERR_KEY_EXP:
+        return QStringLiteral("The password of %1 has expired, or must be changed before the account can be "
+                              "used.")
+            .arg(who);
+    case KRB5KRB_AP_ERR_SKEW: {
+        const QString now =
+            QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss 'UTC'"));
+        const QString server = generalizedTimeText(facts.serverTime);
+        return QStringLiteral(
+                   "The clock of this computer (%1) differs from the domain controller's%2 by more "
+                   "than Kerberos allows (5 minutes unless the domain says otherwise). Set the "
+                   "clock right, or let it follow the domain's time.")
+            .arg(now, server.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(server));
+    }
+    case KRB5_REALM_CANT_RESOLVE:
+    case KRB5_REALM_UNKNOWN:
+        return QStringLiteral("No Kerberos KDC was found for the realm %1: neither krb5.conf nor the DNS "
+                              "(_kerberos._udp.%1 and _kerberos._tcp.%1) names one.")
+            .arg(facts.realm);
+    case KRB5_KDC_UNREACH:
+        return facts.library.isEmpty()
+            ? QStringLiteral("No Kerberos KDC of the realm %1 could be reached.").arg(facts.realm)
+            : QStringLiteral("No Kerberos KDC of the realm %1 answered: %2.").arg(facts.realm, facts.library);
+    case KRB5KDC_ERR_S_PRINCIPAL_UNKNOWN:
+        return QStringLiteral("The server's name %1 is not known to Kerberos in the realm %2; write the "
+                              "domain controller's full DNS name in the path.")
+            .arg(QStringLiteral("\"%1\"").arg(quoteForDescription(facts.service, 200)), facts.realm);
+    default:
+        return QStringLiteral("Kerberos refused %1: %2.")
+            .arg(who, facts.library.isEmpty() ? QStringLiteral("error %1").arg(facts.code) : facts.library);
+    }
+}
+
+} // namespace quorvane
