@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
 
@@ -201,6 +202,40 @@ private slots:
         ::close(filler);
         ::close(silentTcp);
         ::close(silentUdp);
+    }
+
+    // A capture of the namespace's loopback during a Kerberos and an NTLM logon holds the realm and
+    // the user's name, and not the password in any encoding.
+    void passwordNeverOnTheWire()
+    {
+        QTemporaryDir directory;
+        const QString capture = directory.filePath(QStringLiteral("lo.pcap"));
+        QProcess dump;
+        dump.start(QStringLiteral("tcpdump"),
+                   { QStringLiteral("-Z"), QStringLiteral("root"), QStringLiteral("-i"), QStringLiteral("lo"),
+                     QStringLiteral("--immediate-mode"), QStringLiteral("-w"), capture });
+        QVERIFY(dump.waitForStarted(10000));
+        QTest::qWait(1000);
+        const QString path = QStringLiteral("LDAP://%1/%2").arg(env("DC_HOST"), env("BASE_DN"));
+        const QString password = env("NORMAL_PASSWORD");
+        const QString downLevel = env("DOMAIN") + u'\\' + env("NORMAL_USER");
+        QCOMPARE(runCheck(m_provider, path, downLevel, password, QStringLiteral("5")),
+                 QStringLiteral("User is valid"));
+        const QByteArray defaultConf = qgetenv("KRB5_CONFIG");
+        qputenv("KRB5_CONFIG", qgetenv("KRB5_CONF_DEAD_KDC"));
+        QCOMPARE(runCheck(m_provider, path, downLevel, password, QStringLiteral("5")),
+                 QStringLiteral("User is valid"));
+        qputenv("KRB5_CONFIG", defaultConf);
+        QTest::qWait(500);
+        dump.terminate();
+        QVERIFY(dump.waitForFinished(10000));
+        QFile file(capture);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray bytes = file.readAll();
+        const QByteArray utf16(reinterpret_cast<const char*>(password.utf16()), password.size() * 2);
+        QVERIFY2(bytes.contains("ACME.TEST") && bytes.contains("carla"), "the capture saw no logon");
+        QVERIFY(!bytes.contains(password.toUtf8()));
+        QVERIFY(!bytes.contains(utf16));
     }
 
     // kinit as the user, then empty fields: the bind is the current user's own ticket.
