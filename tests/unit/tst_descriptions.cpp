@@ -1,8 +1,11 @@
+#include "KerberosDescriptions.h"
 #include "LdapDescriptions.h"
 
 #include <QTest>
 
 #include <ldap.h>
+
+#include <krb5/krb5.h>
 
 using namespace quorvane;
 
@@ -113,6 +116,44 @@ private slots:
             describeObjectFailure(QStringLiteral("h:389"), QStringLiteral("dc=y"), QString(),
                                   LDAP_INSUFFICIENT_ACCESS, QString(), QString(), {});
         QVERIFY(denied.contains(u"an anonymous user may not read"));
+    }
+
+    // Only answers that are no verdict on the password may lead to NTLM, a second try of it.
+    void kerberosFailures_data()
+    {
+        QTest::addColumn<long>("code");
+        QTest::addColumn<QString>("says");
+        QTest::addColumn<bool>("ntlmMayFollow");
+        QTest::newRow("wrong password")
+            << long(KRB5KDC_ERR_PREAUTH_FAILED) << QStringLiteral("is wrong") << false;
+        QTest::newRow("no such user")
+            << long(KRB5KDC_ERR_C_PRINCIPAL_UNKNOWN) << QStringLiteral("No user") << false;
+        QTest::newRow("revoked") << long(KRB5KDC_ERR_CLIENT_REVOKED)
+                                 << QStringLiteral("disabled, locked out or expired") << false;
+        QTest::newRow("expired password")
+            << long(KRB5KDC_ERR_KEY_EXP) << QStringLiteral("must be changed") << false;
+        QTest::newRow("clock skew, both times")
+            << long(KRB5KRB_AP_ERR_SKEW) << QStringLiteral("(2026-12-07 16:30:00 UTC)") << false;
+        QTest::newRow("no KDC found")
+            << long(KRB5_REALM_CANT_RESOLVE) << QStringLiteral("_kerberos._tcp.ACME.TEST") << true;
+        QTest::newRow("no KDC answers")
+            << long(KRB5_KDC_UNREACH) << QStringLiteral("127.0.0.9:88: no answer") << true;
+        QTest::newRow("server name unknown") << long(KRB5KDC_ERR_S_PRINCIPAL_UNKNOWN)
+                                             << QStringLiteral("\"ldap/dc1.acme.test\" is not known") << true;
+    }
+    void kerberosFailures()
+    {
+        QFETCH(long, code);
+        QFETCH(QString, says);
+        KerberosFacts facts { code,
+                              QStringLiteral("127.0.0.9:88: no answer in time"),
+                              QStringLiteral("ana@ACME.TEST"),
+                              QStringLiteral("ACME.TEST"),
+                              QStringLiteral("ldap/dc1.acme.test"),
+                              QStringLiteral("20261207163000.0Z") };
+        const QString text = describeKerberosFailure(facts);
+        QVERIFY2(text.contains(says), qPrintable(text));
+        QTEST(kerberosCouldNotBeTried(code), "ntlmMayFollow");
     }
 
     // The server chooses the diagnostic: markup stays text here, and size is bounded.

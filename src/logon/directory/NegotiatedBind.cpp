@@ -42,13 +42,6 @@ using GssName = std::unique_ptr<gss_name_struct, Release<releaseName>>;
 using GssCredential = std::unique_ptr<gss_cred_id_struct, Release<releaseCredential>>;
 using Krb5Context = std::unique_ptr<std::remove_pointer_t<krb5_context>, Release<krb5_free_context>>;
 
-struct Krb5Principal
-{
-    krb5_context context;
-    krb5_principal principal = nullptr;
-    ~Krb5Principal() { krb5_free_principal(context, principal); }
-};
-
 // A private MEMORY cache for one check's tickets; KRB5CCNAME and the user's own tickets stay untouched.
 class MemoryCache
 {
@@ -137,8 +130,8 @@ struct KerberosAttempt
     KerberosFacts facts;
 };
 
-// The AS exchange: the KDC's answer is the password's one attempt. Then the service ticket, so a
-// name the KDC does not know shows before the bind.
+// The KDC's answer to the initial request is the password's one attempt; a failure that is no
+// answer (no realm, no KDC, the server unknown to it) leaves `credential` empty for NTLM.
 KerberosAttempt tryKerberos(const Target& target, const QString& user, const QString& password,
                             const MemoryCache& cache)
 {
