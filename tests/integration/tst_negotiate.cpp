@@ -124,6 +124,9 @@ private slots:
         QTest::newRow("a DN: simple bind over StartTLS")
             << dc << QStringLiteral("CN=%1,CN=Users,%2").arg(user, env("BASE_DN")) << normal << "5" << none
             << valid << QStringLiteral("[LDAP,simple bind/TLS]") << -1;
+        QTest::newRow("0x2 on port 389: simple bind after StartTLS")
+            << dc + QStringLiteral(":389") << upn << normal << "3" << none << valid
+            << QStringLiteral("[LDAP,simple bind/TLS]") << -1;
         QTest::newRow("no ticket for the current user") << dc << QString() << QString() << "5" << none
                                                         << QStringLiteral("no Kerberos ticket") << none << -1;
     }

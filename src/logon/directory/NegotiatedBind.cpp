@@ -297,8 +297,9 @@ int saslBind(LDAP* ld, const Target& target, const QString& mechanism, gss_cred_
 bool mayNegotiate(const BindPlan& plan, const TransportPlan& transport, qint32 flags)
 {
     const bool nameIsDn = !plan.anonymous && plan.lookupValue.isEmpty();
+    // With TLS asked for (0x2) or in place, servers refuse a SASL security layer on top of it.
     return (flags & bindflag::secureAuthentication) != 0 && (flags & bindflag::noAuthentication) == 0
-        && !transport.implicitTls && !nameIsDn;
+        && (flags & bindflag::useEncryption) == 0 && !transport.implicitTls && !nameIsDn;
 }
 
 QString negotiationMechanism(const RootEntry& root)
