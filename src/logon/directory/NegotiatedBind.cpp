@@ -384,11 +384,14 @@ QString negotiatedBind(LDAP* ld, Target& target, const BindPlan& plan, const QSt
         }
         if (rc < 0) {
             // Refused on this side, by SASL or GSS-API, before the server said anything.
+            const QString said = diagnostic.trimmed().isEmpty()
+                ? QString::fromUtf8(ldap_err2string(rc))
+                : QStringLiteral("\"%1\"").arg(
+                    quoteForDescription(diagnostic.trimmed(), diagnosticQuoteLimit));
             throw Failure(
-                QStringLiteral("The negotiated (%1) bind to %2 as %3 failed in this computer's SASL "
-                               "library: %4%5")
-                    .arg(mechanism, target.where, bindIdentity(identity), describeLdapResult(rc, diagnostic),
-                         how));
+                QStringLiteral("The negotiated (%1) bind to %2 as %3 failed on this computer, before the "
+                               "server answered; the SASL library said: %4.%5")
+                    .arg(mechanism, target.where, bindIdentity(identity), said, how));
         }
         throw Failure(describeBindRefusal(target.where, identity, rc, diagnostic, {}) + how);
     }
