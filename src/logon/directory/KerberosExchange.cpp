@@ -228,7 +228,8 @@ krb5_error_code converse(krb5_context context, const Target& target, Step step, 
         const QString realmName = fromData(realm);
         krb5_free_data_contents(context, &out);
         krb5_free_data_contents(context, &realm);
-        if (code != 0 || (flags & 0x1) == 0) { // KRB5_INIT_CREDS_STEP_FLAG_CONTINUE, and the TGS one
+        static_assert(KRB5_INIT_CREDS_STEP_FLAG_CONTINUE == KRB5_TKT_CREDS_STEP_FLAG_CONTINUE);
+        if (code != 0 || (flags & KRB5_INIT_CREDS_STEP_FLAG_CONTINUE) == 0) {
             return code;
         }
         const Clock::time_point deadline = answered ? Clock::now() + target.limits.operation : firstAnswerBy;

@@ -69,6 +69,7 @@ std::unique_ptr<DirectoryObject> LdapDirectoryProvider::open(const QString& path
         },
         [](quint32 highest) { return QRandomGenerator::global()->bounded(highest + 1); });
     LdapHandle ld = adoptConnection(target, connectFirstReachable(target, servers, phaseEnd));
+    QString boundAs;
     if (mayNegotiate(plan, target.transport, flags)
         && !negotiationMechanism(rootEntry(ld.get(), target)).isEmpty()) {
         // SASL names the service after the host the connection was made for: connect once more,
@@ -78,16 +79,11 @@ std::unique_ptr<DirectoryObject> LdapDirectoryProvider::open(const QString& path
         target.sniffer = sniffer.get();
         ld = adoptConnection(target, connectAgain(target.peer, target.where, target.limits.connect),
                              negotiationHostName(target));
-        const QString boundAs = negotiatedBind(ld.get(), target, plan, user, password, flags);
-        Entry entry;
-        if (plan.readObject) {
-            entry = readObject(ld.get(), target, boundAs);
-        }
-        return openedObject(std::move(sniffer), std::move(ld), target.where, std::move(entry),
-                            plan.readObject);
+        boundAs = negotiatedBind(ld.get(), target, plan, user, password, flags);
+    } else {
+        secureConnection(ld, target, !plan.anonymous);
+        boundAs = simpleBindOnce(ld.get(), target, plan, password);
     }
-    secureConnection(ld, target, !plan.anonymous);
-    const QString boundAs = simpleBindOnce(ld.get(), target, plan, password);
     Entry entry;
     if (plan.readObject) {
         entry = readObject(ld.get(), target, boundAs);
