@@ -84,7 +84,8 @@ void checkReason(const QString& diagnostic)
     const QString reason = activeDirectoryReason(diagnostic);
     const QString subCode = referenceSubCode(diagnostic);
     static const QStringList passwordWrong { QStringLiteral("525"), QStringLiteral("52e") };
-    static const QStringList passwordNotChecked { QStringLiteral("775") }; // lockout comes first
+    // Lockout and an unknown domain are answered before the password is looked at.
+    static const QStringList passwordNotChecked { QStringLiteral("775"), QStringLiteral("51f") };
     static const QStringList passwordRight { QStringLiteral("530"), QStringLiteral("531"),
                                              QStringLiteral("532"), QStringLiteral("533"),
                                              QStringLiteral("701"), QStringLiteral("773") };

@@ -121,6 +121,9 @@ private slots:
             << dc << downLevel << "not-the-password"
             << "5"
             << "KRB5_CONF_DEAD_KDC" << QStringLiteral("data 52e") << none << 1;
+        QTest::newRow("another domain's down-level name: NTLM, never user@REALM")
+            << dc << QStringLiteral("OTHER\\") + user << normal << "5" << none << QStringLiteral("data 51f")
+            << QStringLiteral("[LDAP,NTLMSSP] user [OTHER]") << -1;
         QTest::newRow("a DN: simple bind over StartTLS")
             << dc << QStringLiteral("CN=%1,CN=Users,%2").arg(user, env("BASE_DN")) << normal << "5" << none
             << valid << QStringLiteral("[LDAP,simple bind/TLS]") << -1;

@@ -37,6 +37,7 @@ private slots:
         QTest::newRow("533") << QStringLiteral("533") << QStringLiteral("disabled") << true;
         QTest::newRow("701") << QStringLiteral("701") << QStringLiteral("account has expired") << true;
         QTest::newRow("773") << QStringLiteral("773") << QStringLiteral("must change the password") << true;
+        QTest::newRow("51f") << QStringLiteral("51f") << QStringLiteral("No logon server") << false;
         QTest::newRow("775") << QStringLiteral("775") << QStringLiteral("password was not checked") << false;
         QTest::newRow("upper case") << QStringLiteral("52E") << QStringLiteral("password is wrong") << false;
     }
@@ -135,7 +136,8 @@ private slots:
         QTest::newRow("clock skew, both times")
             << long(KRB5KRB_AP_ERR_SKEW) << QStringLiteral("(2026-12-07 16:30:00 UTC)") << false;
         QTest::newRow("no KDC found")
-            << long(KRB5_REALM_CANT_RESOLVE) << QStringLiteral("_kerberos._tcp.ACME.TEST") << true;
+            << long(KRB5_REALM_CANT_RESOLVE) << QStringLiteral("found for the realm ACME.TEST: 127.0.0.9:88")
+            << true;
         QTest::newRow("no KDC answers")
             << long(KRB5_KDC_UNREACH) << QStringLiteral("127.0.0.9:88: no answer") << true;
         QTest::newRow("server name unknown") << long(KRB5KDC_ERR_S_PRINCIPAL_UNKNOWN)

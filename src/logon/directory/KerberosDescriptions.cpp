@@ -60,10 +60,13 @@ QString describeKerberosFailure(const KerberosFacts& facts)
             .arg(now, server.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(server));
     }
     case KRB5_REALM_CANT_RESOLVE:
+        return QStringLiteral("No Kerberos KDC was found for the realm %1: %2.")
+            .arg(facts.realm,
+                 facts.library.isEmpty() ? QStringLiteral("neither krb5.conf nor the DNS names one")
+                                         : facts.library);
     case KRB5_REALM_UNKNOWN:
-        return QStringLiteral("No Kerberos KDC was found for the realm %1: neither krb5.conf nor the DNS "
-                              "(_kerberos._udp.%1 and _kerberos._tcp.%1) names one.")
-            .arg(facts.realm);
+        return QStringLiteral("Kerberos cannot be used for this name in the realm %1: %2.")
+            .arg(facts.realm, facts.library);
     case KRB5_KDC_UNREACH:
         return facts.library.isEmpty()
             ? QStringLiteral("No Kerberos KDC of the realm %1 could be reached.").arg(facts.realm)

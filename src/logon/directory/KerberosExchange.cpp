@@ -4,12 +4,14 @@
 #include "NetworkConnect.h"
 #include "ServerLocator.h"
 
+#include <QRandomGenerator>
 #include <QStringList>
 
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <functional>
+#include <map>
 #include <memory>
 #include <profile.h>
 #include <sys/socket.h>
@@ -24,6 +26,7 @@ namespace {
 constexpr int kerberosPort = 88;
 constexpr qsizetype largestReply = 1024 * 1024;
 constexpr int mostRounds = 16; // preauthentication, referrals and the TGS exchange need a few
+constexpr std::size_t maxKdcsTried = 8;
 
 struct Kdc
 {
@@ -58,6 +61,7 @@ struct KdcList
 {
     std::vector<Kdc> kdcs;
     QString source; // where they came from, for descriptions
+    QString notFound; // when there are none: what was looked up and found wanting
 };
 
 KdcList locateKdcs(krb5_context context, const QString& realm, const Target& target,
@@ -81,8 +85,9 @@ KdcList locateKdcs(krb5_context context, const QString& realm, const Target& tar
         list.source = QStringLiteral("krb5.conf");
         return list;
     }
-    const SrvAnswer answer = lookupSrv(QStringLiteral("_kerberos._tcp.%1").arg(realm), deadline);
-    for (const SrvRecord& record : answer.records) {
+    SrvAnswer answer = lookupSrv(QStringLiteral("_kerberos._tcp.%1").arg(realm), deadline);
+    const auto draw = [](quint32 highest) { return QRandomGenerator::global()->bounded(highest + 1); };
+    for (const SrvRecord& record : orderSrvRecords(std::move(answer.records), draw)) {
         QString host = record.target;
         if (host.endsWith(u'.')) {
             host.chop(1);
@@ -98,6 +103,7 @@ KdcList locateKdcs(krb5_context context, const QString& realm, const Target& tar
         list.kdcs.push_back({ target.server.host, kerberosPort });
         list.source = QStringLiteral("the directory server, as neither krb5.conf nor DNS names a KDC");
     }
+    list.notFound = QStringLiteral("krb5.conf names none, and %1").arg(answer.problem);
     return list;
 }
 
@@ -140,8 +146,8 @@ bool receiveExactly(int fd, char* into, qsizetype count, Clock::time_point deadl
 
 // One request and its reply over TCP (a 4-byte length, then the message), from the first KDC of
 // the list that answers by `deadline`. Empty when none did.
-QByteArray exchange(const KdcList& list, const QByteArray& request, std::chrono::milliseconds timeout,
-                    Clock::time_point deadline, QStringList& tried)
+QByteArray exchange(const KdcList& list, const QByteArray& request, bool mayCarryPassword,
+                    std::chrono::milliseconds timeout, Clock::time_point deadline, QStringList& tried)
 {
     QByteArray framed(4, '\0');
     const auto length = static_cast<quint32>(request.size());
@@ -149,7 +155,8 @@ QByteArray exchange(const KdcList& list, const QByteArray& request, std::chrono:
         framed[i] = static_cast<char>((length >> (8 * (3 - i))) & 0xff);
     }
     framed += request;
-    for (std::size_t index = 0; index < list.kdcs.size() && index < 8; ++index) {
+    const std::size_t count = std::min<std::size_t>(list.kdcs.size(), maxKdcsTried);
+    for (std::size_t index = 0; index < count; ++index) {
         const Kdc& kdc = list.kdcs[index];
         const QString where = endpointText(kdc.host, kdc.host.contains(u':'), kdc.port);
         const auto left = deadline - Clock::now();
@@ -158,16 +165,20 @@ QByteArray exchange(const KdcList& list, const QByteArray& request, std::chrono:
             continue;
         }
         // Each KDC left gets an equal share of the time.
-        const Clock::time_point until = Clock::now() + left / static_cast<int>(list.kdcs.size() - index);
+        const Clock::time_point until = Clock::now() + left / static_cast<int>(count - index);
         ConnectAttempt attempt = attemptTcp(kdc.host, kdc.port, timeout, until);
         if (attempt.socket.fd() < 0) {
             tried.append(QStringLiteral("%1: %2").arg(where, attempt.reason));
             continue;
         }
         char header[4];
-        if (!sendAll(attempt.socket.fd(), framed, until)
-            || !receiveExactly(attempt.socket.fd(), header, 4, until)) {
+        const bool sent = sendAll(attempt.socket.fd(), framed, until);
+        if (!sent || !receiveExactly(attempt.socket.fd(), header, 4, until)) {
             tried.append(QStringLiteral("%1: no answer in time").arg(where));
+            // A KDC may have checked a request made from the password: another one must not see it.
+            if (sent && mayCarryPassword) {
+                break;
+            }
             continue;
         }
         quint32 size = 0;
@@ -209,11 +220,19 @@ krb5_data toData(QByteArray& bytes)
     return data;
 }
 
-// Runs one step function to its end, carrying its requests. `firstAnswerBy` bounds reaching a KDC
-// that answers at all: a silent one costs at most the connect limit.
+// What the conversations of one logon share: the KDCs found for each realm, and whether one has
+// answered (after that, requests are made from the password or the ticket it gave).
+struct Conversation
+{
+    std::map<QString, KdcList> kdcs;
+    bool answered = false;
+};
+
+// Runs one step function to its end, carrying its requests. Reaching a KDC that answers at all
+// costs at most the connect limit: a silent one must not hold the check longer.
 template <typename Step>
 krb5_error_code converse(krb5_context context, const Target& target, Step step, KerberosFacts& facts,
-                         bool& answered)
+                         Conversation& conversation)
 {
     QByteArray reply;
     QStringList tried;
@@ -232,25 +251,33 @@ krb5_error_code converse(krb5_context context, const Target& target, Step step, 
         if (code != 0 || (flags & KRB5_INIT_CREDS_STEP_FLAG_CONTINUE) == 0) {
             return code;
         }
-        const Clock::time_point deadline = answered ? Clock::now() + target.limits.operation : firstAnswerBy;
-        const KdcList kdcs = locateKdcs(context, realmName, target, deadline);
+        const Clock::time_point deadline =
+            conversation.answered ? Clock::now() + target.limits.operation : firstAnswerBy;
+        auto known = conversation.kdcs.find(realmName);
+        if (known == conversation.kdcs.end()) {
+            known =
+                conversation.kdcs.emplace(realmName, locateKdcs(context, realmName, target, deadline)).first;
+        }
+        const KdcList& kdcs = known->second;
         if (kdcs.kdcs.empty()) {
             facts.realm = realmName;
+            facts.library = kdcs.notFound;
             return KRB5_REALM_CANT_RESOLVE;
         }
-        reply = exchange(kdcs, request, target.limits.operation, deadline, tried);
+        reply = exchange(kdcs, request, conversation.answered, target.limits.operation, deadline, tried);
         if (reply.isEmpty()) {
             facts.realm = realmName;
             facts.library = QStringLiteral("%1 (from %2)").arg(tried.join(QStringLiteral("; ")), kdcs.source);
-            if (answered) {
+            if (conversation.answered) {
                 throw Failure(QStringLiteral("The Kerberos KDC of %1 stopped answering during the logon: %2.")
                                   .arg(realmName, facts.library));
             }
             return KRB5_KDC_UNREACH;
         }
-        answered = true;
+        conversation.answered = true;
     }
-    return KRB5_KDC_UNREACH;
+    throw Failure(
+        QStringLiteral("The Kerberos exchange did not end after %1 requests to the KDC.").arg(mostRounds));
 }
 
 } // namespace
@@ -302,13 +329,13 @@ KerberosFacts acquireTickets(krb5_context context, const QByteArray& cacheName, 
     if (code != 0) {
         return fail(code);
     }
-    bool answered = false;
+    Conversation conversation;
     code = converse(
         context, target,
         [&](krb5_data* in, krb5_data* out, krb5_data* realm, unsigned* flags) {
             return krb5_init_creds_step(context, initial, in, out, realm, flags);
         },
-        facts, answered);
+        facts, conversation);
     if (code != 0) {
         return fail(code);
     }
@@ -334,28 +361,35 @@ KerberosFacts acquireTickets(krb5_context context, const QByteArray& cacheName, 
     }
 
     // The service ticket: a name the KDC does not know shows here, before the bind.
-    krb5_creds wanted {};
-    code = krb5_cc_get_principal(context, cache, &wanted.client);
+    struct Wanted
+    {
+        krb5_context context;
+        krb5_creds creds {};
+        ~Wanted() { krb5_free_cred_contents(context, &creds); }
+    } wanted { context };
+    code = krb5_cc_get_principal(context, cache, &wanted.creds.client);
     if (code == 0) {
-        const QByteArray realm = facts.realm.toUtf8();
+        const QByteArray realm = target.root->realm.toUtf8();
         const QByteArray host = request.serviceHost.toUtf8();
-        code = krb5_build_principal(context, &wanted.server, static_cast<unsigned>(realm.size()),
+        code = krb5_build_principal(context, &wanted.creds.server, static_cast<unsigned>(realm.size()),
                                     realm.constData(), "ldap", host.constData(), nullptr);
     }
     krb5_tkt_creds_context service = nullptr;
     if (code == 0) {
-        code = krb5_tkt_creds_init(context, cache, &wanted, 0, &service);
+        code = krb5_tkt_creds_init(context, cache, &wanted.creds, 0, &service);
     }
-    if (code == 0) {
-        code = converse(
-            context, target,
-            [&](krb5_data* in, krb5_data* out, krb5_data* realm, unsigned* flags) {
-                return krb5_tkt_creds_step(context, service, in, out, realm, flags);
-            },
-            facts, answered);
-        krb5_tkt_creds_free(context, service);
+    if (code != 0) {
+        return fail(code);
     }
-    krb5_free_cred_contents(context, &wanted);
+    const std::unique_ptr<std::remove_pointer_t<krb5_tkt_creds_context>,
+                          std::function<void(krb5_tkt_creds_context)>>
+        serviceOwner { service, [context](krb5_tkt_creds_context c) { krb5_tkt_creds_free(context, c); } };
+    code = converse(
+        context, target,
+        [&](krb5_data* in, krb5_data* out, krb5_data* realm, unsigned* flags) {
+            return krb5_tkt_creds_step(context, service, in, out, realm, flags);
+        },
+        facts, conversation);
     return code == 0 ? facts : fail(code);
 }
 

@@ -70,6 +70,13 @@ QString activeDirectoryReason(const QString& diagnostic)
     }
     const QString code = match.captured(1).toLower();
     const QString rightPassword = QStringLiteral(" The password itself was right.");
+    if (code == u"51f") {
+        // ERROR_NO_LOGON_SERVERS: answered before any password is looked at.
+        return QStringLiteral(
+            "No logon server for the user's domain could be reached: the domain controller "
+            "does not know the domain typed, or cannot reach its controllers; the password was "
+            "not checked.");
+    }
     if (code == u"525") {
         return QStringLiteral("No such user exists.");
     }

@@ -133,22 +133,24 @@ struct KerberosAttempt
 // The KDC's answer to the initial request is the password's one attempt; a failure that is no
 // answer (no realm, no KDC, the server unknown to it) leaves `credential` empty for NTLM.
 KerberosAttempt tryKerberos(const Target& target, const QString& user, const QString& password,
-                            const MemoryCache& cache)
+                            const MemoryCache& cache, const QString& mechanism)
 {
     KerberosAttempt attempt;
     KerberosFacts& facts = attempt.facts;
-    const RootEntry& root = *target.root;
-    facts.realm = root.realm;
-    facts.serverTime = root.currentTime;
+    facts.realm = target.root->realm;
+    facts.serverTime = target.root->currentTime;
     facts.service = QStringLiteral("ldap/%1").arg(negotiationHostName(target));
-    if (facts.realm.isEmpty()) {
-        facts.code = KRB5_REALM_UNKNOWN;
-        facts.library = QStringLiteral("the server names no Kerberos realm");
-        return attempt;
-    }
     // A UPN is mapped by the KDC (an enterprise name); DOMAIN\user and a plain name are user@REALM.
     const bool upn = user.contains(u'@');
     const QString account = user.contains(u'\\') ? user.section(u'\\', 1) : user;
+    const QString domain = user.contains(u'\\') ? user.section(u'\\', 0, 0) : QString();
+    if (!domain.isEmpty() && domain.compare(facts.realm.section(u'.', 0, 0), Qt::CaseInsensitive) != 0) {
+        // user@REALM would be another account of the same name; NTLM carries the domain as typed.
+        facts.code = KRB5_REALM_UNKNOWN;
+        facts.library = QStringLiteral("the user name's domain \"%1\" is not this realm's")
+                            .arg(quoteForDescription(domain, 100));
+        return attempt;
+    }
     TicketRequest request;
     request.principal = QStringLiteral("%1@%2").arg(principalPart(account, upn), facts.realm);
     request.enterprise = upn;
@@ -160,21 +162,24 @@ KerberosAttempt tryKerberos(const Target& target, const QString& user, const QSt
         return attempt;
     }
     // SPNEGO cannot use a krb5-only credential (it would take the default cache instead): a SPNEGO
-    // credential is made from the private cache, limited to Kerberos.
+    // credential is made from the private cache, limited to Kerberos. GSSAPI takes the krb5 one.
     gss_key_value_element_desc cacheEntry { "ccache", cache.name().constData() };
     gss_key_value_set_desc store { 1, &cacheEntry };
     OM_uint32 minor = 0;
     OM_uint32 major = 0;
-    gss_OID_set_desc spnego { 1, &spnegoMechanism };
-    gss_cred_id_t rawSpnego = GSS_C_NO_CREDENTIAL;
-    major = gss_acquire_cred_from(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, &spnego, GSS_C_INITIATE, &store,
-                                  &rawSpnego, nullptr, nullptr);
-    attempt.credential.reset(rawSpnego);
+    const bool spnego = mechanism == u"GSS-SPNEGO";
+    gss_OID_set_desc mechanisms { 1, spnego ? &spnegoMechanism : &krb5Mechanism };
+    gss_cred_id_t raw = GSS_C_NO_CREDENTIAL;
+    major = gss_acquire_cred_from(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, &mechanisms, GSS_C_INITIATE,
+                                  &store, &raw, nullptr, nullptr);
+    attempt.credential.reset(raw);
     if (GSS_ERROR(major)) {
         throw Failure(QStringLiteral("The Kerberos ticket could not be used for the bind: %1.")
                           .arg(gssText(major, minor, &krb5Mechanism)));
     }
-    pin(attempt.credential.get(), &krb5Mechanism);
+    if (spnego) {
+        pin(attempt.credential.get(), &krb5Mechanism);
+    }
     return attempt;
 }
 
@@ -209,19 +214,22 @@ GssCredential ntlmCredential(const QString& name, const QString& password)
 }
 
 // The current user's own ticket, from the default credential cache.
-GssCredential currentUserCredential()
+GssCredential currentUserCredential(const QString& mechanism)
 {
     OM_uint32 minor = 0;
     gss_OID_set_desc krb5Only { 1, &krb5Mechanism };
     gss_cred_id_t raw = GSS_C_NO_CREDENTIAL;
     OM_uint32 major = gss_acquire_cred(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, &krb5Only, GSS_C_INITIATE,
                                        &raw, nullptr, nullptr);
-    const GssCredential probe { raw };
+    GssCredential probe { raw };
     if (GSS_ERROR(major)) {
         throw Failure(
             QStringLiteral("There is no Kerberos ticket for the current user (%1): run kinit, or type "
                            "a user name and password.")
                 .arg(gssText(major, minor, &krb5Mechanism)));
+    }
+    if (mechanism != u"GSS-SPNEGO") {
+        return probe;
     }
     gss_OID_set_desc spnego { 1, &spnegoMechanism };
     raw = GSS_C_NO_CREDENTIAL;
@@ -268,9 +276,8 @@ ber_len_t requiredStrength(qint32 flags)
 }
 
 // The SASL exchange, each answer awaited within the operation limit. Returns the result code.
-int saslBind(LDAP* ld, const Target& target, const QString& mechanism, gss_cred_id_t credential)
+int saslBind(LDAP* ld, const Target& target, const QString& mechanism, Interaction& interaction)
 {
-    Interaction interaction { credential };
     const QByteArray mechanismUtf8 = mechanism.toUtf8();
     const QString operation = QStringLiteral("negotiated bind request");
     LDAPMessage* previous = nullptr;
@@ -344,11 +351,11 @@ QString negotiatedBind(LDAP* ld, Target& target, const BindPlan& plan, const QSt
     QString identity;
     QString fallbackReason;
     if (plan.anonymous) {
-        credential = currentUserCredential();
+        credential = currentUserCredential(mechanism);
         identity = QStringLiteral("the current user's Kerberos ticket");
     } else {
         cache.emplace();
-        KerberosAttempt kerberos = tryKerberos(target, user, password, *cache);
+        KerberosAttempt kerberos = tryKerberos(target, user, password, *cache, mechanism);
         if (kerberos.credential) {
             credential = std::move(kerberos.credential);
             identity = kerberos.facts.principal;
@@ -357,13 +364,21 @@ QString negotiatedBind(LDAP* ld, Target& target, const BindPlan& plan, const QSt
                               .arg(target.where, describeKerberosFailure(kerberos.facts)));
         } else {
             fallbackReason = describeKerberosFailure(kerberos.facts);
+            if (mechanism != u"GSS-SPNEGO") {
+                throw Failure(
+                    QStringLiteral("Kerberos could not be used with the directory server %1: %2 The "
+                                   "server offers GSSAPI only, which carries Kerberos alone; NTLM needs "
+                                   "GSS-SPNEGO.")
+                        .arg(target.where, fallbackReason));
+            }
             identity = user.contains(u'@') || user.contains(u'\\') || target.path.dnsDomain.isEmpty()
                 ? user
                 : QStringLiteral("%1@%2").arg(user, target.path.dnsDomain);
             credential = ntlmCredential(identity, password);
         }
     }
-    const int rc = saslBind(ld, target, mechanism, credential.get());
+    Interaction interaction { credential.get() };
+    const int rc = saslBind(ld, target, mechanism, interaction);
     credential.reset();
     cache.reset();
     const QString how = fallbackReason.isEmpty()
@@ -393,7 +408,20 @@ QString negotiatedBind(LDAP* ld, Target& target, const BindPlan& plan, const QSt
                                "server answered; the SASL library said: %4.%5")
                     .arg(mechanism, target.where, bindIdentity(identity), said, how));
         }
+        if (fallbackReason.isEmpty()) {
+            // The KDC has accepted the password or ticket: "wrong password" would be false here.
+            throw Failure(
+                QStringLiteral("The directory server %1 refused the Kerberos logon of %2, which the KDC "
+                               "had accepted: %3")
+                    .arg(target.where, bindIdentity(identity), describeLdapResult(rc, diagnostic)));
+        }
         throw Failure(describeBindRefusal(target.where, identity, rc, diagnostic, {}) + how);
+    }
+    if (interaction.handedOver != 1) {
+        throw Failure(
+            QStringLiteral("The SASL library bound to %1 without the credential acquired for %2, so the "
+                           "logon proves nothing about it.")
+                .arg(target.where, bindIdentity(identity)));
     }
     ber_len_t strength = 0;
     ldap_get_option(ld, LDAP_OPT_X_SASL_SSF, &strength);

@@ -120,11 +120,13 @@ Resolution resolve(const QString& host, int port, Clock::time_point deadline)
     ended.sigev_notify_function = lookupEnded;
     ended.sigev_value.sival_ptr = lookup.get();
     gaicb* requests[] = { &lookup->request };
+    // From here glibc may hold the request, and its notification may come, even when queueing
+    // reports a failure: the lookup is never freed on this side alone.
+    PendingLookup* pending = lookup.release();
     const int queued = getaddrinfo_a(GAI_NOWAIT, requests, 1, &ended);
     if (queued != 0) {
-        return { nullptr, QString::fromUtf8(gai_strerror(queued)) }; // no notification will come
+        return { nullptr, QString::fromUtf8(gai_strerror(queued)) };
     }
-    PendingLookup* pending = lookup.release();
     int state = gai_error(&pending->request);
     while (state == EAI_INPROGRESS) {
         const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
@@ -143,8 +145,8 @@ Resolution resolve(const QString& host, int port, Clock::time_point deadline)
         resolution.problem = QStringLiteral("the DNS lookup of its address did not answer within %1")
                                  .arg(secondsText(deadline - started));
     } else {
-        resolution.problem = state == EAI_SYSTEM ? QString::fromUtf8(std::strerror(errno))
-                                                 : QString::fromUtf8(gai_strerror(state));
+        // EAI_SYSTEM's errno belongs to glibc's lookup thread, not to this one.
+        resolution.problem = QString::fromUtf8(gai_strerror(state));
     }
     letGo(pending);
     return resolution;

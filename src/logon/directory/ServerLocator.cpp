@@ -41,7 +41,8 @@ SrvAnswer lookupSrv(const QString& name, std::chrono::steady_clock::time_point d
     using namespace std::chrono;
     SrvAnswer answer;
     const steady_clock::time_point started = steady_clock::now();
-    const auto allowed = round<seconds>(deadline - started);
+    // The resolver counts whole seconds: never more than the time left.
+    const auto allowed = duration_cast<seconds>(deadline - started + milliseconds(50));
     if (allowed.count() < 1) {
         answer.problem = QStringLiteral("%1 not looked up: out of time").arg(name);
         return answer;
@@ -53,10 +54,13 @@ SrvAnswer lookupSrv(const QString& name, std::chrono::steady_clock::time_point d
         answer.problem = QStringLiteral("the DNS resolver could not be set up to look up %1").arg(name);
         return answer;
     }
-    // resolv.conf's timeout and attempts can add up to minutes: one try per name server, all of
-    // them together within the time allowed.
+    // resolv.conf's timeout and attempts can add up to minutes: one try per name server, at least a
+    // second each, all of them together within the time allowed. A truncated answer is taken as it
+    // is: glibc's retry over TCP would wait without any limit.
     state.retry = 1;
-    state.retrans = std::max(1, static_cast<int>(allowed.count()) / std::max(state.nscount, 1));
+    state.nscount = std::clamp(state.nscount, 1, static_cast<int>(allowed.count()));
+    state.retrans = static_cast<int>(allowed.count()) / state.nscount;
+    state.options |= RES_IGNTC;
     unsigned char message[NS_MAXMSG];
     const QByteArray query = name.toUtf8();
     const int length = res_nquery(&state, query.constData(), ns_c_in, ns_t_srv, message, sizeof message);
