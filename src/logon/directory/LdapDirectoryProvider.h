@@ -1,21 +1,17 @@
 #pragma once
 
+#include "DirectoryLimits.h"
 #include "DirectoryProvider.h"
-
-#include <chrono>
 
 namespace quorvane {
 
-// Opens directory objects over LDAP with libldap: one connection and one password attempt per
-// open, the certificate always verified, referrals never followed.
+// Opens directory objects over LDAP with libldap: one password attempt per open (a simple bind,
+// or Kerberos or NTLM for secure authentication), the certificate always verified, referrals never
+// followed.
 class LdapDirectoryProvider : public DirectoryProvider
 {
 public:
-    struct Limits
-    {
-        std::chrono::milliseconds connect { std::chrono::seconds(10) };
-        std::chrono::milliseconds operation { std::chrono::seconds(30) };
-    };
+    using Limits = DirectoryLimits;
 
     // Process-wide settings libldap reads once; call first thing in main, before any thread starts.
     static void prepareProcess();

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "BindPlan.h"
+#include "DirectoryLimits.h"
 #include "LdapDescriptions.h"
-#include "LdapDirectoryProvider.h"
 #include "LdapPath.h"
 #include "NetworkConnect.h"
 #include "Release.h"
@@ -76,7 +76,7 @@ struct Target
     LdapPath path;
     TransportPlan transport;
     QString where;
-    LdapDirectoryProvider::Limits limits;
+    DirectoryLimits limits;
     Server server; // the one connected to
     PeerAddress peer; // its address, for a second look at its certificate
     AnswerSniffer* sniffer = nullptr;

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <chrono>
+
+namespace quorvane {
+
+// How long one open may wait: reaching a server (name lookup and TLS handshake included), and each
+// operation on it.
+struct DirectoryLimits
+{
+    std::chrono::milliseconds connect { std::chrono::seconds(10) };
+    std::chrono::milliseconds operation { std::chrono::seconds(30) };
+};
+
+} // namespace quorvane
