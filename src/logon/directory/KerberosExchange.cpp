@@ -107,43 +107,6 @@ KdcList locateKdcs(krb5_context context, const QString& realm, const Target& tar
     return list;
 }
 
-bool sendAll(int fd, const QByteArray& bytes, Clock::time_point deadline)
-{
-    for (qsizetype sent = 0; sent < bytes.size();) {
-        if (!waitForSocket(fd, true, deadline)) {
-            return false;
-        }
-        const ssize_t done =
-            ::send(fd, bytes.constData() + sent, static_cast<size_t>(bytes.size() - sent), MSG_NOSIGNAL);
-        if (done < 0 && (errno == EAGAIN || errno == EINTR)) {
-            continue;
-        }
-        if (done <= 0) {
-            return false;
-        }
-        sent += done;
-    }
-    return true;
-}
-
-bool receiveExactly(int fd, char* into, qsizetype count, Clock::time_point deadline)
-{
-    for (qsizetype got = 0; got < count;) {
-        if (!waitForSocket(fd, false, deadline)) {
-            return false;
-        }
-        const ssize_t done = ::recv(fd, into + got, static_cast<size_t>(count - got), 0);
-        if (done < 0 && (errno == EAGAIN || errno == EINTR)) {
-            continue;
-        }
-        if (done <= 0) {
-            return false;
-        }
-        got += done;
-    }
-    return true;
-}
-
 // One request and its reply over TCP (a 4-byte length, then the message), from the first KDC of
 // the list that answers by `deadline`. Empty when none did.
 QByteArray exchange(const KdcList& list, const QByteArray& request, bool mayCarryPassword,
@@ -172,7 +135,7 @@ QByteArray exchange(const KdcList& list, const QByteArray& request, bool mayCarr
             continue;
         }
         char header[4];
-        const bool sent = sendAll(attempt.socket.fd(), framed, until);
+        const bool sent = sendExactly(attempt.socket.fd(), framed.constData(), framed.size(), until);
         if (!sent || !receiveExactly(attempt.socket.fd(), header, 4, until)) {
             tried.append(QStringLiteral("%1: no answer in time").arg(where));
             // A KDC may have checked a request made from the password: another one must not see it.

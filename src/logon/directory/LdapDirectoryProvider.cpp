@@ -33,7 +33,7 @@ LdapDirectoryProvider::LdapDirectoryProvider(Limits limits)
 {
     // Once, before libldap first reads its configuration: no ldaprc of the working directory.
     static std::once_flag setUp;
-    std::call_once(setUp, keepLibldapConfigurationOut);
+    std::call_once(setUp, prepareProcess);
 }
 
 std::unique_ptr<DirectoryObject> LdapDirectoryProvider::open(const QString& path, const QString& user,

@@ -249,6 +249,42 @@ bool waitForSocket(int fd, bool forWriting, std::chrono::steady_clock::time_poin
     }
 }
 
+bool sendExactly(int fd, const char* bytes, qsizetype count, std::chrono::steady_clock::time_point deadline)
+{
+    for (qsizetype sent = 0; sent < count;) {
+        if (!waitForSocket(fd, true, deadline)) {
+            return false;
+        }
+        const ssize_t done = ::send(fd, bytes + sent, static_cast<size_t>(count - sent), MSG_NOSIGNAL);
+        if (done < 0 && (errno == EAGAIN || errno == EINTR)) {
+            continue;
+        }
+        if (done <= 0) {
+            return false;
+        }
+        sent += done;
+    }
+    return true;
+}
+
+bool receiveExactly(int fd, char* into, qsizetype count, std::chrono::steady_clock::time_point deadline)
+{
+    for (qsizetype got = 0; got < count;) {
+        if (!waitForSocket(fd, false, deadline)) {
+            return false;
+        }
+        const ssize_t done = ::recv(fd, into + got, static_cast<size_t>(count - got), 0);
+        if (done < 0 && (errno == EAGAIN || errno == EINTR)) {
+            continue;
+        }
+        if (done <= 0) {
+            return false;
+        }
+        got += done;
+    }
+    return true;
+}
+
 QString durationText(std::chrono::milliseconds duration)
 {
     const auto count = duration.count();

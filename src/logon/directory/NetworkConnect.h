@@ -64,6 +64,11 @@ Socket connectAgain(const PeerAddress& peer, const QString& where, std::chrono::
 // looked at at least once, even when the deadline has already passed.
 bool waitForSocket(int fd, bool forWriting, std::chrono::steady_clock::time_point deadline);
 
+// Sends or receives exactly `count` bytes on a non-blocking socket by the deadline; false when the
+// peer closed, failed or stayed silent.
+bool sendExactly(int fd, const char* bytes, qsizetype count, std::chrono::steady_clock::time_point deadline);
+bool receiveExactly(int fd, char* into, qsizetype count, std::chrono::steady_clock::time_point deadline);
+
 // "10 seconds", "1.5 seconds", "1 second".
 QString durationText(std::chrono::milliseconds duration);
 

@@ -45,52 +45,36 @@ constexpr std::array<unsigned char, 31> startTlsRequest = { 0x30, 0x1d, 0x02, 0x
                                                             '.',  '4',  '.',  '1',  '.',  '1',  '4',  '6',
                                                             '6',  '.',  '2',  '0',  '0',  '3',  '7' };
 
-bool readExactly(int fd, unsigned char* buffer, std::size_t size,
-                 std::chrono::steady_clock::time_point deadline)
-{
-    std::size_t done = 0;
-    while (done < size) {
-        if (!waitForSocket(fd, false, deadline)) {
-            return false;
-        }
-        const ssize_t got = ::recv(fd, buffer + done, size - done, 0);
-        if (got <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(got);
-    }
-    return true;
-}
-
 // Sends StartTLS and skips the server's answer; false when the exchange did not complete.
 bool negotiateStartTls(int fd, std::chrono::steady_clock::time_point deadline)
 {
-    if (::send(fd, startTlsRequest.data(), startTlsRequest.size(), MSG_NOSIGNAL)
-        != static_cast<ssize_t>(startTlsRequest.size())) {
+    if (!sendExactly(fd, reinterpret_cast<const char*>(startTlsRequest.data()), startTlsRequest.size(),
+                     deadline)) {
         return false;
     }
-    std::array<unsigned char, 2> head {};
-    if (!readExactly(fd, head.data(), head.size(), deadline) || head[0] != 0x30) {
+    std::array<char, 2> head {};
+    if (!receiveExactly(fd, head.data(), head.size(), deadline) || head[0] != 0x30) {
         return false;
     }
-    std::size_t length = head[1];
-    if ((head[1] & 0x80) != 0) {
-        const std::size_t octets = head[1] & 0x7f;
-        std::array<unsigned char, 4> lengthBytes {};
-        if (octets == 0 || octets > lengthBytes.size()
-            || !readExactly(fd, lengthBytes.data(), octets, deadline)) {
+    const auto lengthByte = static_cast<unsigned char>(head[1]);
+    qsizetype length = lengthByte;
+    if ((lengthByte & 0x80) != 0) {
+        const qsizetype octets = lengthByte & 0x7f;
+        std::array<char, 4> lengthBytes {};
+        if (octets == 0 || octets > qsizetype(lengthBytes.size())
+            || !receiveExactly(fd, lengthBytes.data(), octets, deadline)) {
             return false;
         }
         length = 0;
-        for (std::size_t i = 0; i < octets; ++i) {
-            length = (length << 8) | lengthBytes[i];
+        for (qsizetype i = 0; i < octets; ++i) {
+            length = (length << 8) | static_cast<unsigned char>(lengthBytes[std::size_t(i)]);
         }
     }
     if (length > 64 * 1024) {
         return false;
     }
-    std::vector<unsigned char> body(length);
-    return readExactly(fd, body.data(), body.size(), deadline);
+    std::vector<char> body(static_cast<std::size_t>(length));
+    return receiveExactly(fd, body.data(), length, deadline);
 }
 
 QString utcText(time_t when)
