@@ -200,10 +200,15 @@ private slots:
             << ldapPath() << QStringLiteral("lockeduser") << QStringLiteral("lockedpass")
             << QStringLiteral("0")
             << QStringList { libraryText(LDAP_INVALID_CREDENTIALS), QStringLiteral("locked the account") };
-        QTest::newRow("password expired")
-            << ldapPath() << QStringLiteral("expireduser") << QStringLiteral("expiredpass")
+        QTest::newRow("password expired, verified by TLS")
+            << ldapsPath() << QStringLiteral("expireduser") << QStringLiteral("expiredpass")
             << QStringLiteral("0")
             << QStringList { QStringLiteral("The password is right, but it has expired") };
+        QTest::newRow("password expired, said over plain LDAP")
+            << ldapPath() << QStringLiteral("expireduser") << QStringLiteral("expiredpass")
+            << QStringLiteral("0")
+            << QStringList { QStringLiteral("The server says the password is right, but it has expired"),
+                             QStringLiteral("its word only") };
         QTest::newRow("password reset, must change")
             << ldapPath() << QStringLiteral("resetuser") << QStringLiteral("resetpass") << QStringLiteral("0")
             << QStringList { QStringLiteral("accepted the password"), QStringLiteral("must be changed") };

@@ -4,6 +4,7 @@
 #include "RunCheck.h"
 
 #include <QElapsedTimer>
+#include <QTemporaryFile>
 #include <QTest>
 
 #include <ldap.h>
@@ -203,8 +204,54 @@ private slots:
         const QString shown = run(pathTo(server), QStringLiteral("bob@corp.example"),
                                   QStringLiteral("marigold"), QStringLiteral("0"));
         QVERIFY2(shown.contains(u"refused the bind as \"bob@corp.example\""), qPrintable(shown));
-        QVERIFY(shown.contains(u"The account is locked out; the password was not checked."));
+        // No TLS: nothing shows who answered, so the account's state is the server's claim.
+        QVERIFY(shown.contains(u"The server says the account is locked out; the password was not checked."));
+        QVERIFY(shown.contains(u"its word only"));
         QVERIFY(!shown.contains(u"was right"));
+    }
+
+    // A server that claims to be a domain controller, whose realm's KDC cannot be reached so NTLM
+    // follows: it can end the bind early or fake NTLM, but never earn "User is valid", and it
+    // cannot stretch the check past its limits.
+    void rogueNegotiation_data()
+    {
+        QTest::addColumn<int>("behaviour");
+        QTest::addColumn<QString>("flags");
+        QTest::addColumn<QString>("says");
+        const QString early = QStringLiteral("successful before it had proved its own identity");
+        const QString unverified = QStringLiteral("could not be verified");
+        QTest::newRow("success without a token") << int(Behaviour::SaslEarlySuccess) << "1" << early;
+        QTest::newRow("success without a token, fast bind")
+            << int(Behaviour::SaslEarlySuccess) << "0x21" << early;
+        QTest::newRow("fake NTLM, fast bind") << int(Behaviour::SaslFakeNtlm) << "0x21" << unverified;
+        QTest::newRow("fake NTLM, sealing") << int(Behaviour::SaslFakeNtlm) << "0xA1" << unverified;
+        QTest::newRow("a slow answer each round")
+            << int(Behaviour::SaslSlowNtlm) << "1"
+            << QStringLiteral("did not answer the negotiated bind request within 2 seconds");
+    }
+    void rogueNegotiation()
+    {
+        QFETCH(int, behaviour);
+        QFETCH(QString, flags);
+        QFETCH(QString, says);
+        QTemporaryFile conf;
+        QVERIFY(conf.open());
+        conf.write("[libdefaults]\n dns_lookup_kdc = false\n dns_lookup_realm = false\n"
+                   "[realms]\n CORP.TEST = {\n  kdc = 127.0.0.1:1\n }\n");
+        conf.flush();
+        const QByteArray before = qgetenv("KRB5_CONFIG");
+        qputenv("KRB5_CONFIG", conf.fileName().toUtf8());
+        FakeLdapServer server(static_cast<Behaviour>(behaviour), 1200);
+        QElapsedTimer timer;
+        timer.start();
+        const QString shown =
+            run(QStringLiteral("LDAP://127.0.0.1:%1/DC=corp,DC=test").arg(server.port()),
+                QStringLiteral("victim@corp.test"), QStringLiteral("definitely-wrong"), flags);
+        qputenv("KRB5_CONFIG", before);
+        QVERIFY2(shown.contains(says), qPrintable(shown));
+        QVERIFY(shown.contains(u"NTLM was used because Kerberos could not be"));
+        QVERIFY(!shown.contains(u"definitely-wrong"));
+        QVERIFY2(timer.elapsed() < 3500, "the check outlived its one deadline");
     }
 
     // A server that binds DNs only and calls any other name a wrong password: the name is looked up

@@ -1,3 +1,5 @@
+#include "FakeLdapServer.h"
+#include "KerberosExchange.h"
 #include "LdapDirectoryProvider.h"
 #include "LogonCheck.h"
 #include "RunCheck.h"
@@ -5,13 +7,18 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
+#include <QtEndian>
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <thread>
 #include <tuple>
 #include <unistd.h>
 
@@ -57,6 +64,136 @@ int badPasswordCount(const QString& account)
     return -1;
 }
 
+// A KDC in front of the domain controller's: relays each request to it over TCP and its answer
+// back, after `delay`; from the second request on (the one made from the password) it may instead
+// close, answer with an empty message or break off the answer. Stops by itself after 30 seconds.
+class RelayKdc
+{
+public:
+    enum Behaviour
+    {
+        Relay,
+        CloseAfterRelaying,
+        EmptyAfterRelaying,
+        ShortAfterRelaying,
+    };
+
+    RelayKdc(Behaviour behaviour, std::chrono::milliseconds delay)
+        : m_behaviour(behaviour)
+        , m_delay(delay)
+    {
+        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (::bind(m_listener, reinterpret_cast<sockaddr*>(&address), length) == 0
+            && ::listen(m_listener, 4) == 0
+            && ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+            m_port = ntohs(address.sin_port);
+        }
+        m_thread = std::thread([this] { run(); });
+    }
+    ~RelayKdc()
+    {
+        m_stop = true;
+        m_thread.join();
+        ::close(m_listener);
+    }
+    RelayKdc(const RelayKdc&) = delete;
+    RelayKdc& operator=(const RelayKdc&) = delete;
+
+    int port() const { return m_port; }
+    int requests() const { return m_requests; }
+
+private:
+    static bool receiveAll(int fd, char* into, qsizetype count)
+    {
+        return ::recv(fd, into, static_cast<size_t>(count), MSG_WAITALL) == count;
+    }
+    static QByteArray receiveFramed(int fd)
+    {
+        char header[4];
+        if (!receiveAll(fd, header, 4)) {
+            return {};
+        }
+        const quint32 size = qFromBigEndian<quint32>(header);
+        QByteArray message(header, 4);
+        message.resize(4 + static_cast<qsizetype>(std::min<quint32>(size, 1 << 20)));
+        return receiveAll(fd, message.data() + 4, message.size() - 4) ? message : QByteArray();
+    }
+    static void patient(int fd)
+    {
+        const timeval patience { 10, 0 };
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    }
+
+    QByteArray askDomainController(const QByteArray& request)
+    {
+        const int dc = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        patient(dc);
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(88);
+        inet_pton(AF_INET, qgetenv("DC_IP").constData(), &address.sin_addr);
+        QByteArray reply;
+        if (::connect(dc, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0
+            && ::send(dc, request.constData(), static_cast<size_t>(request.size()), MSG_NOSIGNAL)
+                == request.size()) {
+            reply = receiveFramed(dc);
+        }
+        ::close(dc);
+        return reply;
+    }
+
+    void serve(int client)
+    {
+        patient(client);
+        const QByteArray request = receiveFramed(client);
+        if (request.isEmpty()) {
+            return;
+        }
+        const QByteArray reply = askDomainController(request);
+        for (auto waited = std::chrono::milliseconds(0); waited < m_delay && !m_stop; waited += 50ms) {
+            std::this_thread::sleep_for(50ms);
+        }
+        const bool misbehave = ++m_requests >= 2 && m_behaviour != Relay;
+        QByteArray answer = reply;
+        if (misbehave && m_behaviour == EmptyAfterRelaying) {
+            answer = QByteArray(4, '\0');
+        } else if (misbehave && m_behaviour == ShortAfterRelaying) {
+            answer.truncate(14);
+        } else if (misbehave) {
+            answer.clear();
+        }
+        ::send(client, answer.constData(), static_cast<size_t>(answer.size()), MSG_NOSIGNAL);
+    }
+
+    void run()
+    {
+        const auto end = std::chrono::steady_clock::now() + 30s;
+        while (!m_stop && std::chrono::steady_clock::now() < end) {
+            pollfd watched { m_listener, POLLIN, 0 };
+            if (::poll(&watched, 1, 100) != 1) {
+                continue;
+            }
+            const int client = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client >= 0) {
+                serve(client);
+                ::close(client);
+            }
+        }
+    }
+
+    Behaviour m_behaviour;
+    std::chrono::milliseconds m_delay;
+    int m_listener = -1;
+    int m_port = 0;
+    std::atomic<int> m_requests { 0 };
+    std::atomic<bool> m_stop { false };
+    std::thread m_thread;
+};
+
 } // namespace
 
 // Kerberos and NTLM against a real Active Directory domain controller (Samba), which refuses
@@ -66,6 +203,21 @@ class tst_Negotiate : public QObject
     Q_OBJECT
 
     LdapDirectoryProvider m_provider { LdapDirectoryProvider::Limits { 5s, 10s } };
+    QTemporaryDir m_confs;
+
+    // A krb5.conf naming the realm's KDCs, in a file an environment variable names.
+    void writeConf(const char* variable, const QStringList& kdcs, const QString& libdefaults = {})
+    {
+        QString text = QStringLiteral("[libdefaults]\n dns_lookup_kdc = false\n%1[realms]\n ACME.TEST = {\n")
+                           .arg(libdefaults);
+        for (const QString& kdc : kdcs) {
+            text += QStringLiteral("  kdc = %1\n").arg(kdc);
+        }
+        QFile file(m_confs.filePath(QString::fromUtf8(variable)));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write((text + QStringLiteral(" }\n")).toUtf8());
+        qputenv(variable, file.fileName().toUtf8());
+    }
 
 private slots:
     void initTestCase()
@@ -74,6 +226,8 @@ private slots:
             QFAIL("run this through samba/fixture.sh exec, which starts the domain controller");
         }
         qputenv("LDAPTLS_CACERT", qgetenv("CA_CERT")); // the controller's own certificate authority
+        writeConf("KRB5_CONF_UDP_ONLY", { QStringLiteral("udp/%1:88").arg(env("DC_HOST")) });
+        writeConf("KRB5_CONF_KDC_PROXY", { QStringLiteral("https://%1/KdcProxy").arg(env("DC_HOST")) });
     }
 
     void checks_data()
@@ -130,6 +284,16 @@ private slots:
         QTest::newRow("0x2 on port 389: simple bind after StartTLS")
             << dc + QStringLiteral(":389") << upn << normal << "3" << none << valid
             << QStringLiteral("[LDAP,simple bind/TLS]") << -1;
+        QTest::newRow("a KDC over UDP only") << dc << upn << normal << "5"
+                                             << "KRB5_CONF_UDP_ONLY" << valid << kerberos << -1;
+        QTest::newRow("a KDC proxy: said, and no NTLM")
+            << dc << downLevel << normal << "5"
+            << "KRB5_CONF_KDC_PROXY" << QStringLiteral("as a KDC of ACME.TEST, but it is a KDC proxy (HTTPS)")
+            << none << -1;
+        // MIT's own transport would find no KDC here: the bind must use the ticket already fetched.
+        QTest::newRow("no KDC named anywhere: the directory server is asked")
+            << dc << upn << normal << "5"
+            << "KRB5_CONF_NO_KDC" << valid << kerberos << -1;
         QTest::newRow("no ticket for the current user") << dc << QString() << QString() << "5" << none
                                                         << QStringLiteral("no Kerberos ticket") << none << -1;
     }
@@ -249,6 +413,18 @@ private slots:
         QVERIFY(!bytes.contains(utf16));
     }
 
+    // A server that claims to be the controller gets real tickets for it from the KDC, but cannot
+    // read them: its "success" before the mutual authentication proves nothing.
+    void impostorWithRealTickets()
+    {
+        FakeLdapServer impostor(FakeLdapServer::Behaviour::SaslEarlySuccess, 0, env("DC_HOST").toUtf8());
+        const QString shown = runCheck(
+            m_provider, QStringLiteral("LDAP://127.0.0.1:%1/%2").arg(impostor.port()).arg(env("BASE_DN")),
+            env("NORMAL_USER") + u'@' + env("DNS_DOMAIN"), env("NORMAL_PASSWORD"), QStringLiteral("5"));
+        QVERIFY2(shown.contains(u"successful before it had proved its own identity"), qPrintable(shown));
+        QVERIFY(lastAuthentication().startsWith(QStringLiteral("Auth: [Kerberos KDC")));
+    }
+
     // kinit as the user, then empty fields: the bind is the current user's own ticket.
     void currentUsersTicket()
     {
@@ -262,6 +438,119 @@ private slots:
                      QString(), QString(), QStringLiteral("5"));
         QProcess::execute(QStringLiteral("kdestroy"), {});
         QCOMPARE(shown, QStringLiteral("User is valid"));
+    }
+
+    // A KDC in front of the controller's, named first in krb5.conf with the controller second. Once
+    // it has taken the request made from the password, nothing it does may send that request to the
+    // controller again; and however slowly it answers, the check keeps its one limit.
+    void kdcInFront_data()
+    {
+        QTest::addColumn<int>("behaviour");
+        QTest::addColumn<int>("delay"); // ms before each answer
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("says");
+        QTest::addColumn<int>("badAttempts"); // -1: not counted
+        QTest::addColumn<bool>("alone"); // the relay the only KDC, over TCP; else the controller follows it
+        const QString notAgain = QStringLiteral("). The password was not offered to another KDC.");
+        const QString wrong = QStringLiteral("not-the-password");
+        QTest::newRow("closes") << int(RelayKdc::CloseAfterRelaying) << 0 << wrong
+                                << QStringLiteral("it closed the connection without an answer") + notAgain
+                                << 1 << false;
+        QTest::newRow("empty answer")
+            << int(RelayKdc::EmptyAfterRelaying) << 0 << wrong
+            << QStringLiteral("it answered with an empty message") + notAgain << 1 << false;
+        QTest::newRow("broken-off answer")
+            << int(RelayKdc::ShortAfterRelaying) << 0 << wrong
+            << QStringLiteral("it broke off its answer") + notAgain << 1 << false;
+        // Three requests of 3.5 s each do not fit in the 10-second operation limit.
+        QTest::newRow("slow") << int(RelayKdc::Relay) << 3500 << env("NORMAL_PASSWORD")
+                              << QStringLiteral("no answer before the check's limit of 10 seconds ran out")
+                              << -1 << true;
+    }
+    void kdcInFront()
+    {
+        QFETCH(int, behaviour);
+        QFETCH(int, delay);
+        QFETCH(QString, password);
+        QFETCH(QString, says);
+        QFETCH(int, badAttempts);
+        QFETCH(bool, alone);
+        RelayKdc relay(static_cast<RelayKdc::Behaviour>(behaviour), std::chrono::milliseconds(delay));
+        QVERIFY(relay.port() > 0);
+        // TCP first, so the relay is the first KDC asked.
+        writeConf("KRB5_CONF_RELAY",
+                  alone ? QStringList { QStringLiteral("tcp/127.0.0.1:%1").arg(relay.port()) }
+                        : QStringList { QStringLiteral("127.0.0.1:%1").arg(relay.port()), env("DC_HOST") },
+                  QStringLiteral(" udp_preference_limit = 1\n"));
+        const QByteArray defaultConf = qgetenv("KRB5_CONFIG");
+        qputenv("KRB5_CONFIG", qgetenv("KRB5_CONF_RELAY"));
+        const QString user = env("NORMAL_USER");
+        const int badBefore = badPasswordCount(user);
+        QElapsedTimer timer;
+        timer.start();
+        const QString shown =
+            runCheck(m_provider, QStringLiteral("LDAP://%1/%2").arg(env("DC_HOST"), env("BASE_DN")),
+                     user + u'@' + env("DNS_DOMAIN"), password, QStringLiteral("5"));
+        const qint64 elapsed = timer.elapsed();
+        qputenv("KRB5_CONFIG", defaultConf);
+        QVERIFY2(shown.contains(says), qPrintable(shown));
+        QVERIFY(!shown.contains(password));
+        QVERIFY2(elapsed < 11500, qPrintable(QString::number(elapsed)));
+        if (badAttempts >= 0) {
+            QCOMPARE(relay.requests(), 2);
+            QCOMPARE(badPasswordCount(user) - badBefore, badAttempts);
+            QVERIFY(lastAuthentication().startsWith(
+                QStringLiteral("Auth: [Kerberos KDC,ENC-TS Pre-authentication]")));
+        }
+    }
+
+    // The service ticket is cached under exactly the name the bind asks for, ldap/<host>@REALM, both
+    // from the password and from the current user's own ticket.
+    void serviceTicketUnderRequestedName_data()
+    {
+        QTest::addColumn<bool>("currentUser");
+        QTest::newRow("password") << false;
+        QTest::newRow("current user") << true;
+    }
+    void serviceTicketUnderRequestedName()
+    {
+        QFETCH(bool, currentUser);
+        const QString host = env("DC_HOST");
+        Target target;
+        target.limits = { 5s, 10s };
+        target.deadline = Clock::now() + 10s;
+        target.server.host = env("DC_HOST");
+        target.root = RootEntry {};
+        target.root->realm = env("REALM");
+        if (currentUser) {
+            QProcess kinit;
+            kinit.start(QStringLiteral("kinit"), { env("NORMAL_USER") + QStringLiteral("@ACME.TEST") });
+            kinit.write(qgetenv("NORMAL_PASSWORD") + '\n');
+            kinit.closeWriteChannel();
+            QVERIFY(kinit.waitForFinished(20000) && kinit.exitCode() == 0);
+        }
+        QTemporaryDir directory;
+        const QByteArray cacheName = "FILE:" + directory.filePath(QStringLiteral("ccache")).toUtf8();
+        krb5_context context = nullptr;
+        QCOMPARE(krb5_init_context(&context), 0);
+        TicketRequest request { env("NORMAL_USER") + QStringLiteral("@ACME.TEST"), false, host };
+        const KerberosFacts facts = currentUser
+            ? acquireServiceTicket(context, cacheName, host, target)
+            : acquireTickets(context, cacheName, request, env("NORMAL_PASSWORD"), target);
+        krb5_free_context(context);
+        if (currentUser) {
+            QProcess::execute(QStringLiteral("kdestroy"), {});
+        }
+        QVERIFY2(facts.code == 0, qPrintable(facts.library));
+        QProcess klist;
+        klist.start(QStringLiteral("klist"), { QStringLiteral("-c"), QString::fromUtf8(cacheName) });
+        QVERIFY(klist.waitForFinished(10000));
+        const QString listed = QString::fromUtf8(klist.readAllStandardOutput());
+        const QString wanted = servicePrincipalName(host, env("REALM"));
+        QCOMPARE(wanted, QStringLiteral("ldap/%1@ACME.TEST").arg(host));
+        const QRegularExpression serviceLine(QStringLiteral("\\s%1$").arg(QRegularExpression::escape(wanted)),
+                                             QRegularExpression::MultilineOption);
+        QVERIFY2(listed.contains(serviceLine), qPrintable(listed));
     }
 };
 

@@ -38,6 +38,11 @@ public:
         EndlessEntries, // accepts any bind, then answers a search with entries that never end
         DnOnly, // binds only dnOnlyUser and answers 49 with no text for any other name, as 389 DS does;
                 // searches find the root entry (not Active Directory), dnOnlyUser, or the base itself
+        // Claims to be the domain controller the diagnostic names (default dc1.corp.test, realm
+        // CORP.TEST), offering GSS-SPNEGO, but is not:
+        SaslEarlySuccess, // answers the first SASL bind with success and no token
+        SaslFakeNtlm, // an NTLM challenge, then success; later answers unsigned
+        SaslSlowNtlm, // an NTLM challenge every round, each after resultCode milliseconds
     };
 
     static constexpr const char* dnOnlyUser = "uid=ana,ou=Users,ou=HQ,dc=example,dc=com";
@@ -108,6 +113,7 @@ private:
     {
         QByteArray received; // this connection's bytes not yet taken as whole messages
         bool answered = false;
+        int binds = 0;
     };
 
     // A BER length at `at`: its value and how many bytes it took (1 for short form).
@@ -242,6 +248,12 @@ private:
         default:
             break;
         }
+        if (m_behaviour == Behaviour::SaslFakeNtlm && client.binds > 1
+            && !client.received.startsWith('\x30')) {
+            // A signed request it cannot read: answered in the clear, as a server without the key would.
+            client.received.clear();
+            return sendAll(fd, response(3, 0x65, 0, {}));
+        }
         // Whole LDAP messages from here on: the id is one byte in libldap's first requests.
         while (client.received.size() >= 2 && client.received.startsWith('\x30')) {
             const auto [length, header] = readLength(client.received, 1);
@@ -327,8 +339,95 @@ private:
             return operation != 0x63 || streamEntries(fd, messageId);
         case Behaviour::DnOnly:
             return answerDnOnly(fd, messageId, operation, fields);
+        case Behaviour::SaslEarlySuccess:
+        case Behaviour::SaslFakeNtlm:
+        case Behaviour::SaslSlowNtlm:
+            return answerRogueSasl(fd, messageId, operation, m_clients[fd]);
         default:
             return true;
+        }
+    }
+
+    // An SPNEGO answer: the negotiation state, NTLM as the chosen mechanism, and its token.
+    static QByteArray negotiationAnswer(int state, const QByteArray& token)
+    {
+        const QByteArray ntlm = QByteArray::fromHex("060a2b06010401823702020a");
+        QByteArray fields = tlv(0xa0, tlv(0x0a, QByteArray(1, static_cast<char>(state))));
+        if (!token.isEmpty()) {
+            fields += tlv(0xa1, ntlm) + tlv(0xa2, tlv(0x04, token));
+        }
+        return tlv(0xa1, tlv(0x30, fields));
+    }
+
+    // An NTLM CHALLENGE offering signing and sealing, with a domain and a host name.
+    static QByteArray ntlmChallenge()
+    {
+        const auto utf16 = [](const char* text) {
+            QByteArray bytes;
+            for (const char* c = text; *c; ++c) {
+                bytes += *c;
+                bytes += '\0';
+            }
+            return bytes;
+        };
+        const auto le = [](quint32 value, int size) {
+            QByteArray bytes;
+            for (int i = 0; i < size; ++i) {
+                bytes += static_cast<char>((value >> (8 * i)) & 0xff);
+            }
+            return bytes;
+        };
+        const auto pair = [&](int id, const QByteArray& value) {
+            return le(id, 2) + le(value.size(), 2) + value;
+        };
+        const QByteArray name = utf16("CORP");
+        const QByteArray info = pair(2, name) + pair(1, utf16("DC1")) + pair(4, utf16("corp.test"))
+            + pair(3, utf16("dc1.corp.test")) + pair(0, {});
+        constexpr int header = 56;
+        return QByteArray("NTLMSSP\0", 8) + le(2, 4) + le(name.size(), 2) + le(name.size(), 2) + le(header, 4)
+            + le(0xe2898235, 4) + QByteArray::fromHex("0123456789abcdef") + QByteArray(8, '\0')
+            + le(info.size(), 2) + le(info.size(), 2) + le(header + name.size(), 4)
+            + QByteArray::fromHex("0a00614a0000000f") + name + info;
+    }
+
+    bool answerRogueSasl(int fd, unsigned char messageId, unsigned char operation, Client& client)
+    {
+        if (operation == 0x63) {
+            const QByteArray host =
+                m_diagnostic.isEmpty() ? QByteArrayLiteral("dc1.corp.test") : m_diagnostic;
+            const QByteArray domain = host.mid(host.indexOf('.') + 1);
+            const QByteArray service = domain + ':' + host.left(host.indexOf('.')) + "$@" + domain.toUpper();
+            return answerRootEntry(fd, messageId,
+                                   attribute("supportedCapabilities", "1.2.840.113556.1.4.800")
+                                       + attribute("supportedSASLMechanisms", "GSS-SPNEGO")
+                                       + attribute("dnsHostName", host.constData())
+                                       + attribute("ldapServiceName", service.constData())
+                                       + attribute("defaultNamingContext", "DC=corp,DC=test"));
+        }
+        if (operation != 0x60) {
+            return true;
+        }
+        ++client.binds;
+        const auto bindResponse = [&](int code, const QByteArray& token) {
+            QByteArray content =
+                tlv(0x0a, QByteArray(1, static_cast<char>(code))) + tlv(0x04, {}) + tlv(0x04, {});
+            if (!token.isEmpty()) {
+                content += tlv(0x87, token);
+            }
+            return message(messageId, 0x61, content);
+        };
+        switch (m_behaviour) {
+        case Behaviour::SaslEarlySuccess:
+            return sendAll(fd, bindResponse(0, {}));
+        case Behaviour::SaslFakeNtlm:
+            return sendAll(fd,
+                           client.binds == 1 ? bindResponse(14, negotiationAnswer(1, ntlmChallenge()))
+                                             : bindResponse(0, negotiationAnswer(0, {})));
+        default:
+            for (int waited = 0; waited < m_resultCode && !m_stop; waited += 10) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            return sendAll(fd, bindResponse(14, negotiationAnswer(1, ntlmChallenge())));
         }
     }
 

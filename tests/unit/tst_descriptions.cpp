@@ -56,6 +56,12 @@ private slots:
         QCOMPARE(text.contains(u"password itself was right"), passwordWasRight);
         QVERIFY(text.contains(libraryText(LDAP_INVALID_CREDENTIALS)));
         QVERIFY(text.contains(diagnostic)); // the server's own words stay visible
+        // From a server nothing verified, account state and a right password are its claim only.
+        const QString claimed =
+            describeBindRefusal(QStringLiteral("dc1:389"), QStringLiteral("bob@corp"),
+                                LDAP_INVALID_CREDENTIALS, diagnostic, {}, noPolicyError, false);
+        QCOMPARE(claimed.contains(u"its word only"), passwordWasRight || code == u"775");
+        QVERIFY2(!claimed.contains(u"The password itself was right"), qPrintable(claimed));
     }
 
     void unknownSubCodeFallsBackToPlainRefusal()

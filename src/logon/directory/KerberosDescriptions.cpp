@@ -67,6 +67,23 @@ QString describeKerberosFailure(const KerberosFacts& facts)
     case KRB5_REALM_UNKNOWN:
         return QStringLiteral("Kerberos cannot be used for this name in the realm %1: %2.")
             .arg(facts.realm, facts.library);
+    case KRB5_CONFIG_BADFORMAT:
+        return QStringLiteral("Kerberos cannot be used: %1. Nothing was sent to a KDC, and NTLM "
+                              "was not tried in its place.")
+            .arg(facts.library);
+    case KRB5KRB_AP_ERR_TKT_EXPIRED:
+        return QStringLiteral("The Kerberos ticket of %1 has expired; run kinit again.").arg(who);
+    case kdcGaveNoUsableAnswer:
+        if (!facts.passwordSentTo.isEmpty()) {
+            return QStringLiteral(
+                       "The Kerberos KDC at %1 gave no usable answer to a request made from the password "
+                       "(%2). The password was not offered to another KDC.")
+                .arg(facts.passwordSentTo, facts.library);
+        }
+        return QStringLiteral(
+                   "The Kerberos KDCs of the realm %1 gave no usable answer once the logon had begun: "
+                   "%2.")
+            .arg(facts.realm, facts.library);
     case KRB5_KDC_UNREACH:
         return facts.library.isEmpty()
             ? QStringLiteral("No Kerberos KDC of the realm %1 could be reached.").arg(facts.realm)

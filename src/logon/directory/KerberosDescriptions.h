@@ -4,15 +4,20 @@
 
 namespace quorvane {
 
+// Our own code, no krb5 one: a KDC had answered (or taken a request made from the password), and
+// then no usable answer came. Kerberos was tried, so this is the verdict, not a reason for NTLM.
+constexpr long kdcGaveNoUsableAnswer = -1;
+
 // What the Kerberos exchange found, as far as the description needs it.
 struct KerberosFacts
 {
-    long code = 0; // a krb5 error code (krb5_error_code), 0 for none
-    QString library; // the library's own text for it
+    long code = 0; // a krb5 error code (krb5_error_code) or kdcGaveNoUsableAnswer, 0 for none
+    QString library; // the library's own text for it, or what the KDCs did
     QString principal; // the client principal asked for
     QString realm;
     QString service; // ldap/<host>, for a refused service name
     QString serverTime; // the server's clock (GeneralizedTime), when it said
+    QString passwordSentTo {}; // the KDC that got a request made from the password and gave no usable answer
 };
 
 // Whether Kerberos could not be tried at all: no realm, no KDC found or reachable, or the server's

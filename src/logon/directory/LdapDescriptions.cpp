@@ -61,51 +61,61 @@ QString describeLdapResult(int code, const QString& diagnostic)
     return text;
 }
 
-QString activeDirectoryReason(const QString& diagnostic)
+QString activeDirectoryReason(const QString& diagnostic, bool serverVerified)
 {
     static const QRegularExpression subCode(QStringLiteral("\\bdata ([0-9a-fA-F]{3,8})\\b"));
     const QRegularExpressionMatch match = subCode.match(diagnostic);
     if (!match.hasMatch()) {
         return {};
     }
-    const QString code = match.captured(1).toLower();
-    const QString rightPassword = QStringLiteral(" The password itself was right.");
-    if (code == u"51f") {
+    struct Reason
+    {
+        const char* code;
+        const char* text;
+        bool rightPassword; // the server says it checked the password and found it right
+        bool accountState;
+    };
+    static constexpr Reason reasons[] = {
         // ERROR_NO_LOGON_SERVERS: answered before any password is looked at.
-        return QStringLiteral(
-            "No logon server for the user's domain could be reached: the domain controller "
-            "does not know the domain typed, or cannot reach its controllers; the password was "
-            "not checked.");
-    }
-    if (code == u"525") {
-        return QStringLiteral("No such user exists.");
-    }
-    if (code == u"52e") {
-        return QStringLiteral("The user name or password is wrong.");
-    }
-    if (code == u"530") {
-        return QStringLiteral("The account may not log on at this time.") + rightPassword;
-    }
-    if (code == u"531") {
-        return QStringLiteral("The account may not log on from this computer.") + rightPassword;
-    }
-    if (code == u"532") {
-        return QStringLiteral("The password has expired.") + rightPassword;
-    }
-    if (code == u"533") {
-        return QStringLiteral("The account is disabled.") + rightPassword;
-    }
-    if (code == u"701") {
-        return QStringLiteral("The account has expired.") + rightPassword;
-    }
-    if (code == u"773") {
-        return QStringLiteral("The user must change the password before logging on.") + rightPassword;
-    }
-    if (code == u"775") {
+        { "51f",
+          "No logon server for the user's domain could be reached: the domain controller does not know "
+          "the domain typed, or cannot reach its controllers; the password was not checked.",
+          false, false },
+        { "525", "No such user exists.", false, false },
+        { "52e", "The user name or password is wrong.", false, false },
+        { "530", "The account may not log on at this time.", true, true },
+        { "531", "The account may not log on from this computer.", true, true },
+        { "532", "The password has expired.", true, true },
+        { "533", "The account is disabled.", true, true },
+        { "701", "The account has expired.", true, true },
+        { "773", "The user must change the password before logging on.", true, true },
         // Checked before the password: any password, even a guess, gets this answer.
-        return QStringLiteral("The account is locked out; the password was not checked.");
+        { "775", "The account is locked out; the password was not checked.", false, true },
+    };
+    const QString code = match.captured(1).toLower();
+    for (const Reason& reason : reasons) {
+        if (code != QLatin1String(reason.code)) {
+            continue;
+        }
+        const QString text = QString::fromUtf8(reason.text);
+        if (serverVerified || !reason.accountState) {
+            return reason.rightPassword ? text + QStringLiteral(" The password itself was right.") : text;
+        }
+        QString claim = text.left(1).toLower() + text.mid(1);
+        if (reason.rightPassword) {
+            claim.chop(1);
+            claim += QStringLiteral(", and that the password itself was right.");
+        }
+        return unverifiedClaim(claim);
     }
     return {};
+}
+
+QString unverifiedClaim(const QString& claim)
+{
+    return QStringLiteral("The server says %1 Nothing verified the server's identity (no TLS with a verified "
+                          "certificate, no Kerberos), so that is its word only.")
+        .arg(claim);
 }
 
 QString bindIdentity(const QString& bindName)
@@ -114,8 +124,12 @@ QString bindIdentity(const QString& bindName)
                               : QStringLiteral("\"%1\"").arg(quoteForDescription(bindName, 200));
 }
 
-QString passwordPolicyReason(int policyError)
+QString passwordPolicyReason(int policyError, bool serverVerified)
 {
+    if (!serverVerified && policyError != noPolicyError) {
+        const QString reason = passwordPolicyReason(policyError, true);
+        return unverifiedClaim(reason.left(1).toLower() + reason.mid(1));
+    }
     switch (policyError) {
     case noPolicyError:
         return {};
@@ -133,18 +147,19 @@ QString passwordPolicyReason(int policyError)
 }
 
 QString describeBindRefusal(const QString& where, const QString& bindName, int code,
-                            const QString& diagnostic, const QStringList& referrals, int policyError)
+                            const QString& diagnostic, const QStringList& referrals, int policyError,
+                            bool serverVerified)
 {
     QString text = bindName.isEmpty()
         ? QStringLiteral("The directory server %1 refused the anonymous bind: ").arg(where)
         : QStringLiteral("The directory server %1 refused the bind as %2: ")
               .arg(where, bindIdentity(bindName));
     text += describeLdapResult(code, diagnostic);
-    const QString policy = passwordPolicyReason(policyError);
+    const QString policy = passwordPolicyReason(policyError, serverVerified);
     if (!policy.isEmpty()) {
         text += u' ' + policy;
     } else if (code == LDAP_INVALID_CREDENTIALS) {
-        const QString reason = activeDirectoryReason(diagnostic);
+        const QString reason = activeDirectoryReason(diagnostic, serverVerified);
         text += u' ' + (reason.isEmpty() ? QStringLiteral("The user name or password is wrong.") : reason);
     } else if (demandsProtection(code, diagnostic)) {
         text += protectionAdvice();

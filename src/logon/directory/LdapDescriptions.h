@@ -18,15 +18,20 @@ QString quotedList(const QStringList& items, qsizetype shown, qsizetype eachLimi
 QString describeLdapResult(int code, const QString& diagnostic);
 
 // Plain words for the "data NNN" sub-code of an Active Directory bind refusal; empty when none is known.
-QString activeDirectoryReason(const QString& diagnostic);
+// A server whose identity was not verified (no TLS, no Kerberos) can say anything: what it says of
+// the account or of a right password is then worded as its claim.
+QString activeDirectoryReason(const QString& diagnostic, bool serverVerified = true);
 
 // Plain words for a password-policy response error; empty for none.
-QString passwordPolicyReason(int policyError);
+QString passwordPolicyReason(int policyError, bool serverVerified = true);
+
+// "The server says <claim> ..., so that is its word only."
+QString unverifiedClaim(const QString& claim);
 
 // Why the server refused the bind as bindName (empty: anonymous), in words an administrator can act on.
 QString describeBindRefusal(const QString& where, const QString& bindName, int code,
                             const QString& diagnostic, const QStringList& referrals,
-                            int policyError = noPolicyError);
+                            int policyError = noPolicyError, bool serverVerified = true);
 
 // Why the object could not be read after a successful bind.
 QString describeObjectFailure(const QString& where, const QString& dn, const QString& bindName, int code,

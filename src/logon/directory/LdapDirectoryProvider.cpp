@@ -72,13 +72,6 @@ std::unique_ptr<DirectoryObject> LdapDirectoryProvider::open(const QString& path
     QString boundAs;
     if (mayNegotiate(plan, target.transport, flags)
         && !negotiationMechanism(rootEntry(ld.get(), target)).isEmpty()) {
-        // SASL names the service after the host the connection was made for: connect once more,
-        // for the server's own name.
-        ld.reset();
-        sniffer = std::make_unique<AnswerSniffer>();
-        target.sniffer = sniffer.get();
-        ld = adoptConnection(target, connectAgain(target.peer, target.where, target.limits.connect),
-                             negotiationHostName(target));
         boundAs = negotiatedBind(ld.get(), target, plan, user, password, flags);
     } else {
         secureConnection(ld, target, !plan.anonymous);

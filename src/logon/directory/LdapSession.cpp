@@ -4,6 +4,7 @@
 #include "DescriptionText.h"
 #include "Failure.h"
 #include "LdapDescriptions.h"
+#include "SaslSecurityLayer.h"
 #include "TlsDiagnosis.h"
 #include "TrustSettings.h"
 
@@ -158,6 +159,12 @@ QString fromBerval(const berval& value)
     if (!bytes.isEmpty()) {
         answeredWithNoLdap(target, operation, bytes);
     }
+    if (target.protection && target.protection->failedCheck()) {
+        throw Failure(
+            QStringLiteral("The answer of the directory server %1 to the %2 failed the check of the "
+                           "negotiated security layer: it was not made with this logon's session key.")
+                .arg(target.where, operation));
+    }
     const int code = lastResultCode(ld);
     if (code == LDAP_TIMEOUT && Clock::now() >= deadline) {
         throw Failure(QStringLiteral("The directory server %1 did not answer the %2 within %3.")
@@ -209,8 +216,7 @@ LdapMessage awaitMessage(LDAP* ld, int messageId, int all, const Target& target,
 
 LdapMessage awaitResult(LDAP* ld, int messageId, const Target& target, const QString& operation)
 {
-    return awaitMessage(ld, messageId, LDAP_MSG_ALL, target, operation,
-                        Clock::now() + target.limits.operation);
+    return awaitMessage(ld, messageId, LDAP_MSG_ALL, target, operation, target.deadline);
 }
 
 Outcome parseOutcome(LDAP* ld, LDAPMessage* chain, const Target& target, const QString& operation)
@@ -262,6 +268,7 @@ Socket connectFirstReachable(Target& target, const ServerPlan& plan, Clock::time
         if (attempt.socket.fd() >= 0) {
             target.server = server;
             target.peer = attempt.peer;
+            target.deadline = Clock::now() + target.limits.operation;
             target.where = where;
             // A server found through DNS may advertise the TLS ports.
             if (server.port == port::ldaps || server.port == port::globalCatalogTls) {
@@ -282,11 +289,10 @@ Socket connectFirstReachable(Target& target, const ServerPlan& plan, Clock::time
                       .arg(plan.domain, tried.join(u"; ")));
 }
 
-LdapHandle adoptConnection(const Target& target, Socket socket, const QString& hostName)
+LdapHandle adoptConnection(const Target& target, Socket socket)
 {
     // Only scheme, host and port.
-    const QString host = !hostName.isEmpty() ? hostName
-        : target.server.ipv6
+    const QString host = target.server.ipv6
         ? QStringLiteral("[%1]").arg(QString(target.server.host).replace(u'%', QStringLiteral("%25")))
         : target.server.host;
     const QByteArray url =
@@ -364,14 +370,16 @@ SearchResult search(LDAP* ld, const Target& target, const QString& base, int sco
         wanted.push_back(const_cast<char*>(attribute));
     }
     wanted.push_back(nullptr);
-    timeval limit = toTimeval(target.limits.operation);
+    timeval limit = toTimeval(
+        std::max(std::chrono::duration_cast<std::chrono::milliseconds>(target.deadline - Clock::now()),
+                 std::chrono::milliseconds(1000)));
     int messageId = 0;
     if (ldap_search_ext(ld, baseUtf8.constData(), scope, filterUtf8.constData(), wanted.data(), 0, nullptr,
                         nullptr, &limit, sizeLimit, &messageId)
         != LDAP_SUCCESS) {
         connectionFailed(ld, target, operation, Clock::time_point::max());
     }
-    const Clock::time_point deadline = Clock::now() + target.limits.operation;
+    const Clock::time_point deadline = target.deadline;
     SearchResult result;
     for (int others = 0; others <= sizeLimit + 8;) {
         const LdapMessage answer = awaitMessage(ld, messageId, LDAP_MSG_ONE, target, operation, deadline);

@@ -24,6 +24,7 @@
 namespace quorvane {
 
 class AnswerSniffer;
+class SaslSecurityLayer;
 
 // A handle must be unbound even when no bind ever happened.
 inline void unbind(LDAP* ld)
@@ -77,9 +78,13 @@ struct Target
     TransportPlan transport;
     QString where;
     DirectoryLimits limits;
+    // Once a server took the connection: everything after (TLS, root entry, Kerberos, bind, read)
+    // draws from this one operation limit.
+    Clock::time_point deadline = Clock::time_point::max();
     Server server; // the one connected to
     PeerAddress peer; // its address, for a second look at its certificate
     AnswerSniffer* sniffer = nullptr;
+    const SaslSecurityLayer* protection = nullptr; // after a negotiated bind that signs or seals
     std::optional<RootEntry> root; // read once, when first needed
 };
 
@@ -110,8 +115,8 @@ Outcome parseOutcome(LDAP* ld, LDAPMessage* chain, const Target& target, const Q
 // connection failure moves on: once a server has answered, no other one sees the password.
 Socket connectFirstReachable(Target& target, const ServerPlan& plan, Clock::time_point phaseEnd);
 // Hands our own connected socket to libldap, which then owns and closes it. libldap checks the
-// certificate against the server's host, and SASL names the service after `hostName` when given.
-LdapHandle adoptConnection(const Target& target, Socket socket, const QString& hostName = {});
+// certificate against the server's host.
+LdapHandle adoptConnection(const Target& target, Socket socket);
 // TLS from the first byte or StartTLS, as the transport plan says; the certificate always verified.
 void secureConnection(LdapHandle& handle, const Target& target, bool sendsPassword);
 

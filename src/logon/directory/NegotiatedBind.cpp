@@ -5,6 +5,7 @@
 #include "KerberosDescriptions.h"
 #include "KerberosExchange.h"
 #include "LdapDescriptions.h"
+#include "SaslSecurityLayer.h"
 
 #include <QStringList>
 
@@ -13,8 +14,6 @@
 #include <gssapi/gssapi_ext.h>
 #include <gssapi/gssapi_krb5.h>
 #include <krb5/krb5.h>
-#include <optional>
-#include <sasl/sasl.h>
 #include <type_traits>
 #include <unistd.h>
 
@@ -124,6 +123,28 @@ QString principalPart(const QString& text, bool keepAt)
     return escaped;
 }
 
+// A credential from the private cache: SPNEGO cannot use a krb5-only one (it would take the
+// default cache instead), so a SPNEGO credential is made from the cache, limited to Kerberos.
+GssCredential cacheCredential(const MemoryCache& cache, bool spnego)
+{
+    gss_key_value_element_desc cacheEntry { "ccache", cache.name().constData() };
+    gss_key_value_set_desc store { 1, &cacheEntry };
+    OM_uint32 minor = 0;
+    gss_OID_set_desc mechanisms { 1, spnego ? &spnegoMechanism : &krb5Mechanism };
+    gss_cred_id_t raw = GSS_C_NO_CREDENTIAL;
+    const OM_uint32 major = gss_acquire_cred_from(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, &mechanisms,
+                                                  GSS_C_INITIATE, &store, &raw, nullptr, nullptr);
+    GssCredential credential { raw };
+    if (GSS_ERROR(major)) {
+        throw Failure(QStringLiteral("The Kerberos ticket could not be used for the bind: %1.")
+                          .arg(gssText(major, minor, &krb5Mechanism)));
+    }
+    if (spnego) {
+        pin(credential.get(), &krb5Mechanism);
+    }
+    return credential;
+}
+
 struct KerberosAttempt
 {
     GssCredential credential; // SPNEGO, pinned to Kerberos; empty when Kerberos could not be tried
@@ -161,25 +182,7 @@ KerberosAttempt tryKerberos(const Target& target, const QString& user, const QSt
     if (facts.code != 0) {
         return attempt;
     }
-    // SPNEGO cannot use a krb5-only credential (it would take the default cache instead): a SPNEGO
-    // credential is made from the private cache, limited to Kerberos. GSSAPI takes the krb5 one.
-    gss_key_value_element_desc cacheEntry { "ccache", cache.name().constData() };
-    gss_key_value_set_desc store { 1, &cacheEntry };
-    OM_uint32 minor = 0;
-    OM_uint32 major = 0;
-    const bool spnego = mechanism == u"GSS-SPNEGO";
-    gss_OID_set_desc mechanisms { 1, spnego ? &spnegoMechanism : &krb5Mechanism };
-    gss_cred_id_t raw = GSS_C_NO_CREDENTIAL;
-    major = gss_acquire_cred_from(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, &mechanisms, GSS_C_INITIATE,
-                                  &store, &raw, nullptr, nullptr);
-    attempt.credential.reset(raw);
-    if (GSS_ERROR(major)) {
-        throw Failure(QStringLiteral("The Kerberos ticket could not be used for the bind: %1.")
-                          .arg(gssText(major, minor, &krb5Mechanism)));
-    }
-    if (spnego) {
-        pin(attempt.credential.get(), &krb5Mechanism);
-    }
+    attempt.credential = cacheCredential(cache, mechanism == u"GSS-SPNEGO");
     return attempt;
 }
 
@@ -213,58 +216,225 @@ GssCredential ntlmCredential(const QString& name, const QString& password)
     return credential;
 }
 
-// The current user's own ticket, from the default credential cache.
-GssCredential currentUserCredential(const QString& mechanism)
+// The default cache holds nothing to start from.
+bool currentUserTicketMissing(long code)
 {
-    OM_uint32 minor = 0;
-    gss_OID_set_desc krb5Only { 1, &krb5Mechanism };
-    gss_cred_id_t raw = GSS_C_NO_CREDENTIAL;
-    OM_uint32 major = gss_acquire_cred(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, &krb5Only, GSS_C_INITIATE,
-                                       &raw, nullptr, nullptr);
-    GssCredential probe { raw };
-    if (GSS_ERROR(major)) {
-        throw Failure(
-            QStringLiteral("There is no Kerberos ticket for the current user (%1): run kinit, or type "
-                           "a user name and password.")
-                .arg(gssText(major, minor, &krb5Mechanism)));
-    }
-    if (mechanism != u"GSS-SPNEGO") {
-        return probe;
-    }
-    gss_OID_set_desc spnego { 1, &spnegoMechanism };
-    raw = GSS_C_NO_CREDENTIAL;
-    major = gss_acquire_cred(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, &spnego, GSS_C_INITIATE, &raw, nullptr,
-                             nullptr);
-    GssCredential credential { raw };
-    if (GSS_ERROR(major)) {
-        throw Failure(QStringLiteral("The current user's Kerberos ticket cannot be used: %1.")
-                          .arg(gssText(major, minor, &spnegoMechanism)));
-    }
-    pin(credential.get(), &krb5Mechanism);
-    return credential;
+    return code == KRB5_FCC_NOFILE || code == KRB5_CC_NOTFOUND || code == KRB5_CC_END
+        || code == KRB5_CC_BADNAME || code == KRB5KRB_AP_ERR_TKT_EXPIRED;
 }
 
-struct Interaction
+void releaseContext(gss_ctx_id_struct* context)
 {
-    gss_cred_id_t credential;
-    int handedOver = 0;
+    OM_uint32 minor = 0;
+    gss_delete_sec_context(&minor, &context, GSS_C_NO_BUFFER);
+}
+using GssContext = std::unique_ptr<gss_ctx_id_struct, Release<releaseContext>>;
+
+QByteArray fromBuffer(gss_buffer_desc& buffer)
+{
+    QByteArray bytes(static_cast<const char*>(buffer.value), static_cast<qsizetype>(buffer.length));
+    OM_uint32 minor = 0;
+    gss_release_buffer(&minor, &buffer);
+    return bytes;
+}
+
+// The name the service ticket was fetched for, as a Kerberos principal: GSS-API must neither
+// canonicalise it through DNS nor fetch another ticket. NTLM takes the host-based form.
+GssName serviceName(const QString& text, bool kerberos)
+{
+    const QByteArray utf8 = text.toUtf8();
+    gss_buffer_desc buffer { static_cast<size_t>(utf8.size()), const_cast<char*>(utf8.data()) };
+    OM_uint32 minor = 0;
+    gss_name_t raw = GSS_C_NO_NAME;
+    const OM_uint32 major = gss_import_name(
+        &minor, &buffer, kerberos ? GSS_KRB5_NT_PRINCIPAL_NAME : GSS_C_NT_HOSTBASED_SERVICE, &raw);
+    GssName name { raw };
+    if (GSS_ERROR(major)) {
+        throw Failure(QStringLiteral("The directory server's name \"%1\" cannot be used for the bind: %2.")
+                          .arg(quoteForDescription(text, 200), gssText(major, minor, GSS_C_NO_OID)));
+    }
+    return name;
+}
+
+// What a finished exchange left: the context, what it grants, and the server's last word.
+struct Exchange
+{
+    GssContext context;
+    OM_uint32 granted = 0;
+    bool kerberos = false; // the mechanism that ran, whatever was offered
+    Protection protection = Protection::None;
+    Outcome outcome; // the server's result of the last round
+    bool complete = false;
 };
 
-// Cyrus SASL's context exists only once the bind has started, so the credential is handed over
-// here; the one prompt (an authorization identity) is answered with nothing.
-int interact(LDAP* ld, unsigned, void* defaults, void* prompts)
+constexpr int mostRounds = 8; // SPNEGO with NTLM takes three, GSSAPI's layer negotiation one more
+
+// RFC 4752: the server offers protection layers in a signed token, the client picks one.
+QByteArray chooseLayer(Exchange& exchange, const QByteArray& offer, const Target& target)
 {
-    auto* interaction = static_cast<Interaction*>(defaults);
-    if (ldap_set_option(ld, LDAP_OPT_X_SASL_GSS_CREDS, interaction->credential) != LDAP_OPT_SUCCESS) {
-        return LDAP_LOCAL_ERROR;
+    gss_buffer_desc input { static_cast<size_t>(offer.size()), const_cast<char*>(offer.data()) };
+    gss_buffer_desc output = GSS_C_EMPTY_BUFFER;
+    OM_uint32 minor = 0;
+    const OM_uint32 major = gss_unwrap(&minor, exchange.context.get(), &input, &output, nullptr, nullptr);
+    const QByteArray offered = fromBuffer(output);
+    if (GSS_ERROR(major) || offered.size() != 4) {
+        throw Failure(QStringLiteral("The directory server %1 sent a security-layer offer that failed its "
+                                     "Kerberos check, so it is not the server the ticket was for.")
+                          .arg(target.where));
     }
-    ++interaction->handedOver;
-    for (auto* prompt = static_cast<sasl_interact_t*>(prompts); prompt && prompt->id != SASL_CB_LIST_END;
-         ++prompt) {
-        prompt->result = "";
-        prompt->len = 0;
+    const auto layers = static_cast<unsigned char>(offered[0]);
+    unsigned char chosen = 0;
+    if ((layers & 4) != 0 && (exchange.granted & GSS_C_CONF_FLAG) != 0) {
+        chosen = 4;
+        exchange.protection = Protection::Confidentiality;
+    } else if ((layers & 2) != 0 && (exchange.granted & GSS_C_INTEG_FLAG) != 0) {
+        chosen = 2;
+        exchange.protection = Protection::Integrity;
+    } else if ((layers & 1) != 0) {
+        chosen = 1;
+    } else {
+        throw Failure(
+            QStringLiteral("The directory server %1 offered no security layer this computer can use.")
+                .arg(target.where));
     }
-    return LDAP_SUCCESS;
+    // The largest buffer we take: 0 without a layer, else 64 KiB.
+    QByteArray answer(4, '\0');
+    answer[0] = static_cast<char>(chosen);
+    answer[1] = chosen == 1 ? '\0' : '\x01';
+    gss_buffer_desc plain { 4, answer.data() };
+    gss_buffer_desc wrapped = GSS_C_EMPTY_BUFFER;
+    if (GSS_ERROR(
+            gss_wrap(&minor, exchange.context.get(), 0, GSS_C_QOP_DEFAULT, &plain, nullptr, &wrapped))) {
+        fromBuffer(wrapped);
+        throw Failure(QStringLiteral("The GSS-API library could not answer the security-layer offer."));
+    }
+    return fromBuffer(wrapped);
+}
+
+// One bind request carrying `token`; the server's answer and its token.
+QByteArray bindRound(LDAP* ld, const Target& target, const QByteArray& mechanism, const QByteArray& token,
+                     Outcome& outcome)
+{
+    const QString operation = QStringLiteral("negotiated bind request");
+    berval credentials { static_cast<ber_len_t>(token.size()), const_cast<char*>(token.data()) };
+    int messageId = 0;
+    if (ldap_sasl_bind(ld, "", mechanism.constData(), &credentials, nullptr, nullptr, &messageId)
+        != LDAP_SUCCESS) {
+        connectionFailed(ld, target, operation, target.deadline);
+    }
+    const LdapMessage answer = awaitResult(ld, messageId, target, operation);
+    outcome = parseOutcome(ld, answer.get(), target, operation);
+    berval* serverToken = nullptr;
+    ldap_parse_sasl_bind_result(ld, answer.get(), &serverToken, 0);
+    const QByteArray received = serverToken
+        ? QByteArray(serverToken->bv_val, static_cast<qsizetype>(serverToken->bv_len))
+        : QByteArray();
+    ber_bvfree(serverToken);
+    return received;
+}
+
+// The GSS exchange carried in SASL bind requests, until the context is established and the server
+// says so. Only the context, not the server's word, proves the server: a "success" before the
+// context is complete is a failure, as is one more "in progress" after the last token.
+Exchange exchangeTokens(LDAP* ld, const Target& target, const QString& mechanism, gss_cred_id_t credential,
+                        gss_name_t service, const QString& identity, const QString& how)
+{
+    const bool spnego = mechanism == u"GSS-SPNEGO";
+    const QByteArray mechanismUtf8 = mechanism.toUtf8();
+    Exchange exchange;
+    const auto step = [&](const QByteArray* input) {
+        gss_buffer_desc in { input ? static_cast<size_t>(input->size()) : 0,
+                             input ? const_cast<char*>(input->data()) : nullptr };
+        gss_buffer_desc out = GSS_C_EMPTY_BUFFER;
+        gss_OID used = GSS_C_NO_OID;
+        OM_uint32 minor = 0;
+        gss_ctx_id_t raw = exchange.context.release();
+        const OM_uint32 major = gss_init_sec_context(
+            &minor, credential, &raw, service, spnego ? &spnegoMechanism : &krb5Mechanism,
+            GSS_C_MUTUAL_FLAG | GSS_C_REPLAY_FLAG | GSS_C_SEQUENCE_FLAG | GSS_C_INTEG_FLAG | GSS_C_CONF_FLAG,
+            0, GSS_C_NO_CHANNEL_BINDINGS, input ? &in : GSS_C_NO_BUFFER, &used, &out, &exchange.granted,
+            nullptr);
+        exchange.context.reset(raw);
+        const QByteArray token = fromBuffer(out);
+        if (GSS_ERROR(major)) {
+            const QString said = gssText(major, minor, used != GSS_C_NO_OID ? used : &krb5Mechanism);
+            throw Failure(
+                input ? QStringLiteral("The directory server %1 answered the negotiated (%2) bind of %3 "
+                                       "with a token this computer rejects: %4.%5")
+                            .arg(target.where, mechanism, bindIdentity(identity), said, how)
+                      : QStringLiteral("The negotiated (%1) bind to %2 as %3 could not start on this "
+                                       "computer: %4.%5")
+                            .arg(mechanism, target.where, bindIdentity(identity), said, how));
+        }
+        exchange.complete = major == GSS_S_COMPLETE;
+        if (used != GSS_C_NO_OID) {
+            exchange.kerberos = gss_oid_equal(used, &krb5Mechanism) != 0;
+        }
+        return token;
+    };
+    QByteArray next = step(nullptr);
+    bool layerChosen = spnego; // GSS-SPNEGO takes its layer from the context's flags
+    for (int round = 0; round < mostRounds; ++round) {
+        QByteArray received;
+        try {
+            received = bindRound(ld, target, mechanismUtf8, next, exchange.outcome);
+        } catch (const Failure& failure) {
+            throw Failure(failure.description() + how);
+        }
+        next.clear();
+        const int code = exchange.outcome.code;
+        if (code != LDAP_SUCCESS && code != LDAP_SASL_BIND_IN_PROGRESS) {
+            return exchange; // refused: the caller says why
+        }
+        if (!exchange.complete && !received.isEmpty()) {
+            next = step(&received);
+        } else if (code == LDAP_SASL_BIND_IN_PROGRESS && exchange.complete && !layerChosen) {
+            next = chooseLayer(exchange, received, target);
+            layerChosen = true;
+            continue;
+        } else if (code == LDAP_SASL_BIND_IN_PROGRESS) {
+            throw Failure(
+                QStringLiteral("The directory server %1 asked to go on with the negotiated (%2) bind "
+                               "of %3 but sent %4. The bind was abandoned.%5")
+                    .arg(target.where, mechanism, bindIdentity(identity),
+                         exchange.complete ? QStringLiteral("nothing more was due")
+                                           : QStringLiteral("nothing to go on with"),
+                         how));
+        }
+        if (code == LDAP_SUCCESS) {
+            if (!exchange.complete || !next.isEmpty()) {
+                throw Failure(
+                    QStringLiteral(
+                        "The directory server %1 declared the negotiated (%2) bind of %3 successful "
+                        "before it had proved its own identity, so nothing shows that a directory "
+                        "checked the password: the server may not be the one it claims to be.%4")
+                        .arg(target.where, mechanism, bindIdentity(identity), how));
+            }
+            if (spnego) {
+                exchange.protection = (exchange.granted & GSS_C_CONF_FLAG) != 0 ? Protection::Confidentiality
+                    : (exchange.granted & GSS_C_INTEG_FLAG) != 0                ? Protection::Integrity
+                                                                                : Protection::None;
+            }
+            return exchange;
+        }
+    }
+    throw Failure(
+        QStringLiteral("The directory server %1 did not finish the negotiated (%2) bind of %3 within "
+                       "%4 rounds. The bind was abandoned.%5")
+            .arg(target.where, mechanism, bindIdentity(identity), QString::number(mostRounds), how));
+}
+
+ber_len_t strengthOf(Protection protection)
+{
+    switch (protection) {
+    case Protection::Confidentiality:
+        return sealingStrength;
+    case Protection::Integrity:
+        return 1;
+    case Protection::None:
+        break;
+    }
+    return 0;
 }
 
 ber_len_t requiredStrength(qint32 flags)
@@ -275,28 +445,26 @@ ber_len_t requiredStrength(qint32 flags)
     return (flags & bindflag::useSigning) != 0 ? 1 : 0;
 }
 
-// The SASL exchange, each answer awaited within the operation limit. Returns the result code.
-int saslBind(LDAP* ld, const Target& target, const QString& mechanism, Interaction& interaction)
+// An NTLM logon proves the password only through its session key, which a server gets from a
+// domain controller after that checked the response: an answer that passes the signed layer.
+void verifyThroughLayer(LDAP* ld, const Target& target, const SaslSecurityLayer& layer,
+                        const QString& identity, const QString& how)
 {
-    const QByteArray mechanismUtf8 = mechanism.toUtf8();
-    const QString operation = QStringLiteral("negotiated bind request");
-    LDAPMessage* previous = nullptr;
-    // libldap keeps the mechanism it chose in `chosen` from one round to the next.
-    const char* chosen = nullptr;
-    int messageId = 0;
-    for (int round = 0; round < 16; ++round) {
-        const int rc = ldap_sasl_interactive_bind(ld, nullptr, mechanismUtf8.constData(), nullptr, nullptr,
-                                                  LDAP_SASL_QUIET, interact, &interaction, previous, &chosen,
-                                                  &messageId);
-        ldap_msgfree(previous);
-        previous = nullptr;
-        if (rc != LDAP_SASL_BIND_IN_PROGRESS) {
-            return rc;
-        }
-        previous = awaitResult(ld, messageId, target, operation).release();
+    const QString unverified = QStringLiteral(
+        "The directory server %1 accepted the NTLM logon of %2, but the server could not be "
+        "verified. %3 NTLM does not prove a server's identity by itself, so nothing shows that "
+        "a domain controller checked the password.%4");
+    try {
+        search(ld, target, QString(), LDAP_SCOPE_BASE, QStringLiteral("(objectClass=*)"), { "1.1" }, 1,
+               QStringLiteral("read of the root entry over the signed connection"));
+    } catch (const Failure& failure) {
+        throw Failure(unverified.arg(target.where, bindIdentity(identity), failure.description(), how));
     }
-    ldap_msgfree(previous);
-    return LDAP_LOOP_DETECT;
+    if (layer.answersVerified() == 0) {
+        throw Failure(unverified.arg(target.where, bindIdentity(identity),
+                                     QStringLiteral("no answer came back under the logon's signature."),
+                                     how));
+    }
 }
 
 } // namespace
@@ -333,29 +501,33 @@ QString negotiatedBind(LDAP* ld, Target& target, const BindPlan& plan, const QSt
                        const QString& password, qint32 flags)
 {
     const QString mechanism = negotiationMechanism(*target.root);
-    // Names travel as typed, and SASL asks for ldap/<the host of the connection>, which is the
-    // server's own dnsHostName: no reverse lookup may turn it into another name.
-    setBoolOption(ld, LDAP_OPT_X_SASL_NOCANON, true);
+    const bool spnego = mechanism == u"GSS-SPNEGO";
     const ber_len_t required = requiredStrength(flags);
-    setTextOption(ld, LDAP_OPT_X_SASL_SECPROPS,
-                  QStringLiteral("noanonymous,noplain,minssf=%1,maxssf=2147483647")
-                      .arg(static_cast<qulonglong>(required)));
-
     if (password.contains(QChar(0))) {
         throw Failure(
             QStringLiteral("The password contains a NUL character, which neither Kerberos nor NTLM can "
                            "carry. The password was not sent."));
     }
-    std::optional<MemoryCache> cache;
+    const QString host = negotiationHostName(target);
+    MemoryCache cache;
     GssCredential credential;
     QString identity;
     QString fallbackReason;
     if (plan.anonymous) {
-        credential = currentUserCredential(mechanism);
         identity = QStringLiteral("the current user's Kerberos ticket");
+        const KerberosFacts facts = acquireServiceTicket(cache.context(), cache.name(), host, target);
+        if (facts.code != 0) {
+            throw Failure(currentUserTicketMissing(facts.code)
+                              ? QStringLiteral("There is no Kerberos ticket for the current user (%1): run "
+                                               "kinit, or type a user name and password.")
+                                    .arg(facts.library)
+                              : QStringLiteral("The current user's Kerberos ticket could not be used for the "
+                                               "directory server %1: %2")
+                                    .arg(target.where, describeKerberosFailure(facts)));
+        }
+        credential = cacheCredential(cache, spnego);
     } else {
-        cache.emplace();
-        KerberosAttempt kerberos = tryKerberos(target, user, password, *cache, mechanism);
+        KerberosAttempt kerberos = tryKerberos(target, user, password, cache, mechanism);
         if (kerberos.credential) {
             credential = std::move(kerberos.credential);
             identity = kerberos.facts.principal;
@@ -364,7 +536,7 @@ QString negotiatedBind(LDAP* ld, Target& target, const BindPlan& plan, const QSt
                               .arg(target.where, describeKerberosFailure(kerberos.facts)));
         } else {
             fallbackReason = describeKerberosFailure(kerberos.facts);
-            if (mechanism != u"GSS-SPNEGO") {
+            if (!spnego) {
                 throw Failure(
                     QStringLiteral("Kerberos could not be used with the directory server %1: %2 The "
                                    "server offers GSSAPI only, which carries Kerberos alone; NTLM needs "
@@ -377,55 +549,45 @@ QString negotiatedBind(LDAP* ld, Target& target, const BindPlan& plan, const QSt
             credential = ntlmCredential(identity, password);
         }
     }
-    Interaction interaction { credential.get() };
-    const int rc = saslBind(ld, target, mechanism, interaction);
+    const bool ntlm = !fallbackReason.isEmpty();
+    const QString how = ntlm
+        ? QStringLiteral(" NTLM was used because Kerberos could not be: %1").arg(fallbackReason)
+        : QString();
+    const GssName service = ntlm ? serviceName(QStringLiteral("ldap@%1").arg(host), false)
+                                 : serviceName(servicePrincipalName(host, target.root->realm), true);
+    Exchange exchange = exchangeTokens(ld, target, mechanism, credential.get(), service.get(), identity, how);
     credential.reset();
-    cache.reset();
-    const QString how = fallbackReason.isEmpty()
-        ? QString()
-        : QStringLiteral(" NTLM was used because Kerberos could not be: %1").arg(fallbackReason);
-    if (rc != LDAP_SUCCESS) {
-        const QString diagnostic = lastDiagnostic(ld);
-        if (rc == LDAP_SERVER_DOWN || rc == LDAP_TIMEOUT) {
-            connectionFailed(ld, target, QStringLiteral("negotiated bind request"), Clock::time_point::max());
+    const Outcome& outcome = exchange.outcome;
+    if (outcome.code != LDAP_SUCCESS) {
+        if (ntlm) {
+            // Nothing proves who answered: what it says of the account is its word only.
+            throw Failure(describeBindRefusal(target.where, identity, outcome.code, outcome.diagnostic, {},
+                                              noPolicyError, false)
+                          + how);
         }
-        if (rc < 0 && diagnostic.contains(u"Clock skew too great")) {
-            // MIT takes the KDC's time for the ticket, so a wrong clock shows only at the bind.
-            KerberosFacts skew;
-            skew.code = KRB5KRB_AP_ERR_SKEW;
-            skew.serverTime = target.root->currentTime;
-            throw Failure(QStringLiteral("The Kerberos logon for the directory server %1 failed: %2")
-                              .arg(target.where, describeKerberosFailure(skew)));
-        }
-        if (rc < 0) {
-            // Refused on this side, by SASL or GSS-API, before the server said anything.
-            const QString said = diagnostic.trimmed().isEmpty()
-                ? QString::fromUtf8(ldap_err2string(rc))
-                : QStringLiteral("\"%1\"").arg(
-                    quoteForDescription(diagnostic.trimmed(), diagnosticQuoteLimit));
-            throw Failure(
-                QStringLiteral("The negotiated (%1) bind to %2 as %3 failed on this computer, before the "
-                               "server answered; the SASL library said: %4.%5")
-                    .arg(mechanism, target.where, bindIdentity(identity), said, how));
-        }
-        if (fallbackReason.isEmpty()) {
-            // The KDC has accepted the password or ticket: "wrong password" would be false here.
-            throw Failure(
-                QStringLiteral("The directory server %1 refused the Kerberos logon of %2, which the KDC "
-                               "had accepted: %3")
-                    .arg(target.where, bindIdentity(identity), describeLdapResult(rc, diagnostic)));
-        }
-        throw Failure(describeBindRefusal(target.where, identity, rc, diagnostic, {}) + how);
-    }
-    if (interaction.handedOver != 1) {
+        // The KDC has accepted the password or ticket: "wrong password" would be false here.
         throw Failure(
-            QStringLiteral("The SASL library bound to %1 without the credential acquired for %2, so the "
-                           "logon proves nothing about it.")
+            QStringLiteral("The directory server %1 refused the Kerberos logon of %2, which the KDC "
+                           "had accepted: %3")
+                .arg(target.where, bindIdentity(identity),
+                     describeLdapResult(outcome.code, outcome.diagnostic)));
+    }
+    if (!ntlm && (!exchange.kerberos || (exchange.granted & GSS_C_MUTUAL_FLAG) == 0)) {
+        throw Failure(
+            QStringLiteral("The directory server %1 accepted the logon of %2 without proving its own "
+                           "identity to Kerberos (no mutual authentication), so nothing shows that "
+                           "a directory checked the password.")
                 .arg(target.where, bindIdentity(identity)));
     }
-    ber_len_t strength = 0;
-    ldap_get_option(ld, LDAP_OPT_X_SASL_SSF, &strength);
-    // The GSS-SPNEGO plugin does not enforce minssf itself.
+    if (ntlm && exchange.protection == Protection::None) {
+        throw Failure(
+            QStringLiteral("The directory server %1 accepted the NTLM logon of %2 but refused NTLM "
+                           "signing, so the server could not be verified: NTLM does not prove a "
+                           "server's identity by itself, and nothing shows that a domain controller "
+                           "checked the password.%3")
+                .arg(target.where, bindIdentity(identity), how));
+    }
+    const ber_len_t strength = strengthOf(exchange.protection);
     if (strength < required) {
         throw Failure(
             QStringLiteral("The directory server %1 accepted the logon of %2, but granted a security "
@@ -435,6 +597,19 @@ QString negotiatedBind(LDAP* ld, Target& target, const BindPlan& plan, const QSt
                      QString::number(required),
                      required >= sealingStrength ? QStringLiteral("sealing, 0x80")
                                                  : QStringLiteral("signing, 0x40")));
+    }
+    if (exchange.protection != Protection::None) {
+        Sockbuf* buffer = nullptr;
+        ldap_get_option(ld, LDAP_OPT_SOCKBUF, &buffer);
+        target.protection = buffer
+            ? SaslSecurityLayer::install(buffer, exchange.context.release(), exchange.protection)
+            : nullptr;
+        if (!target.protection) {
+            throw Failure(QStringLiteral("The LDAP library would not carry the negotiated security layer."));
+        }
+    }
+    if (ntlm) {
+        verifyThroughLayer(ld, target, *target.protection, identity, how);
     }
     return identity;
 }

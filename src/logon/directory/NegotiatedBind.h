@@ -18,9 +18,11 @@ QString negotiationMechanism(const RootEntry& root);
 QString negotiationHostName(const Target& target);
 
 // One negotiated bind with credentials acquired in-process: Kerberos from the typed password, NTLM
-// only when Kerberos could not be tried at all, so the password counts once. Signs or seals as the
-// flags ask and checks that the server granted it. Returns the identity for descriptions; throws
-// Failure with the refusal in words. `ld` must be connected to negotiationHostName(target).
+// only when Kerberos could not be tried at all, so the password counts once. The GSS-API exchange is
+// ours, carried in SASL bind requests: a Kerberos logon counts only once the server proved itself
+// (mutual authentication), an NTLM one only once an answer came back under its signature. Signs or
+// seals as the flags ask and checks that the server granted it. Returns the identity for
+// descriptions; throws Failure with the refusal in words.
 QString negotiatedBind(LDAP* ld, Target& target, const BindPlan& plan, const QString& user,
                        const QString& password, qint32 flags);
 

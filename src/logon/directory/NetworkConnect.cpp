@@ -294,20 +294,29 @@ QString durationText(std::chrono::milliseconds duration)
     return QStringLiteral("%1 seconds").arg(static_cast<double>(count) / 1000.0);
 }
 
-ConnectAttempt attemptTcp(const QString& host, int port, std::chrono::milliseconds timeout,
-                          Clock::time_point deadline)
+std::vector<PeerAddress> resolveAddresses(const QString& host, int port, Clock::time_point deadline,
+                                          QString& problem)
 {
-    ConnectAttempt attempt;
     const Resolution resolution = resolve(host, port, deadline);
-    if (!resolution.problem.isEmpty()) {
-        attempt.unresolved = true;
-        attempt.reason = resolution.problem;
-        return attempt;
-    }
+    problem = resolution.problem;
     std::vector<PeerAddress> peers;
     for (const addrinfo* address = resolution.addresses.get(); address && peers.size() < maxAddressesTried;
          address = address->ai_next) {
         peers.push_back(peerOf(*address));
+    }
+    return peers;
+}
+
+ConnectAttempt attemptTcp(const QString& host, int port, std::chrono::milliseconds timeout,
+                          Clock::time_point deadline)
+{
+    ConnectAttempt attempt;
+    QString problem;
+    const std::vector<PeerAddress> peers = resolveAddresses(host, port, deadline, problem);
+    if (!problem.isEmpty()) {
+        attempt.unresolved = true;
+        attempt.reason = problem;
+        return attempt;
     }
     QStringList reasons;
     QString onlyReason;

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <sys/socket.h>
+#include <vector>
 
 namespace quorvane {
 
@@ -55,6 +56,10 @@ struct ConnectAttempt
 // asynchronous connection, and every blocking read or write on it later gives up after `timeout`.
 ConnectAttempt attemptTcp(const QString& host, int port, std::chrono::milliseconds timeout,
                           std::chrono::steady_clock::time_point deadline);
+// The addresses of host:port (at most eight), resolved by `deadline` as attemptTcp does; empty with
+// `problem` set when there are none.
+std::vector<PeerAddress> resolveAddresses(const QString& host, int port,
+                                          std::chrono::steady_clock::time_point deadline, QString& problem);
 // The description of a failed attempt, naming the server.
 QString describeAttempt(const QString& host, bool ipv6, int port, const ConnectAttempt& attempt);
 // Connects again to an address attemptTcp found; throws Failure naming `where` when it cannot.

@@ -110,8 +110,10 @@ QString simpleBindOnce(LDAP* ld, Target& target, const BindPlan& plan, const QSt
     }
     const Outcome outcome = simpleBind(ld, target, name, plan.anonymous ? QString() : password);
     if (outcome.code != LDAP_SUCCESS) {
+        // TLS is always verified; a plain connection proves nothing about who answered.
+        const bool verified = target.transport.implicitTls || target.transport.startTls;
         throw Failure(describeBindRefusal(target.where, name, outcome.code, outcome.diagnostic,
-                                          outcome.referrals, outcome.policyError));
+                                          outcome.referrals, outcome.policyError, verified));
     }
     if (outcome.policyError == PP_changeAfterReset) {
         // The server lets this session change the password and nothing else.

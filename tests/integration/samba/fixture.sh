@@ -10,7 +10,8 @@
 #                                      ccache of the fixture's own, empty until a test runs kinit
 #
 # Nothing outside STATE_DIR is written but /etc/netns/NAME, which `ip netns exec` mounts over
-# /etc/hosts and /etc/resolv.conf. Needs root: without it (or without samba or dnsmasq) start
+# /etc/hosts and /etc/resolv.conf, and a directory /tmp/qvdc.XXXXXX for Samba's sockets (STATE_DIR
+# names it, stop deletes it). Needs root: without it (or without samba or dnsmasq) start
 # leaves STATE_DIR/unavailable and exec exits 77, unless CI is set, where that is an error.
 set -euo pipefail
 
@@ -90,10 +91,27 @@ stop_pidfile() {
 
 namespace_of() { cat "$1/netns" 2>/dev/null || true; }
 
+# A Unix socket's path holds at most 107 bytes, and STATE_DIR sits as deep as the checkout does: the
+# messaging, pid, lock and private (ldapi) directories live in a short one of their own.
+make_socket_dir() {
+    local state=$1 dir
+    dir=$(mktemp -d /tmp/qvdc.XXXXXX)
+    echo "$dir" >"$state/socket-dir"
+    echo "$dir"
+}
+
+remove_socket_dir() {
+    local dir
+    dir=$(cat "$1/socket-dir" 2>/dev/null || true)
+    [[ $dir =~ ^/tmp/qvdc\.[A-Za-z0-9]{6}$ ]] && rm -rf "$dir"
+    return 0
+}
+
 stop_all() {
     local state=$1 ns
     stop_pidfile "$state/samba.pid" samba group
     stop_pidfile "$state/dnsmasq.pid" timeout
+    remove_socket_dir "$state"
     ns=$(namespace_of "$state")
     [[ $ns =~ ^qv-dc-[0-9]+$ ]] || return 0
     if ip netns pids "$ns" 2>/dev/null | grep -q .; then
@@ -151,21 +169,25 @@ EOF
 }
 
 provision() {
-    local state=$1 samba=$1/samba
-    mkdir -p "$samba/etc" "$samba/run"
+    local state=$1 samba=$1/samba run=$2
+    mkdir -p "$samba/etc"
     # An empty smb.conf: provisioning would otherwise start from /etc/samba/smb.conf.
     : >"$samba/etc/smb.conf"
     openssl rand -hex 12 | sed 's/^/Qv-/' | tr -d '\n' >"$state/admin-password"
-    # Only the services the tests talk to, and every path under STATE_DIR.
-    setup_step samba-tool domain provision -s "$samba/etc/smb.conf" --targetdir="$samba" \
+    # Only the services the tests talk to. Whatever holds a socket goes under $run: the lock
+    # directory (msg.sock/PID), and the private directory, where the LDAP server puts ldapi and
+    # ldap_priv/ldapi with no setting of their own. The rest stays in STATE_DIR.
+    setup_step samba-tool domain provision -s "$samba/etc/smb.conf" \
         --realm="$REALM" --domain="$DOMAIN" --server-role=dc --dns-backend=NONE \
         --host-name="$DC_SHORT" --host-ip="$DC_IP" --adminpass="$(cat "$state/admin-password")" \
         --option="interfaces = $DC_IP $DC_IP_UNNAMED" --option="bind interfaces only = yes" \
         --option="server services = ldap kdc" --option="prefork children = 2" \
-        --option="pid directory = $samba/run" --option="ncalrpc dir = $samba/run/ncalrpc" \
-        --option="winbindd socket directory = $samba/run/winbindd" \
-        --option="ntp signd socket directory = $samba/run/ntp_signd" \
-        --option="log file = $samba/log.%m"
+        --option="private dir = $run/private" --option="lock directory = $run/lock" \
+        --option="pid directory = $run/pid" --option="ncalrpc dir = $run/ncalrpc" \
+        --option="winbindd socket directory = $run/winbindd" \
+        --option="ntp signd socket directory = $run/ntp_signd" \
+        --option="state directory = $samba/state" --option="cache directory = $samba/cache" \
+        --option="binddns dir = $samba/bind-dns" --option="log file = $samba/log.%m"
     # Without a DNS backend the DC has no ldap/ service principals until this runs.
     setup_step samba_spnupdate -s "$samba/etc/smb.conf"
 
@@ -178,7 +200,7 @@ provision() {
     # Expired on 2020-01-01 (FILETIME): samba-tool can only set an expiry in the future.
     printf 'dn: CN=exie,CN=Users,%s\nchangetype: modify\nreplace: accountExpires\naccountExpires: %s\n' \
         "$BASE_DN" 132223104000000000 >"$state/expire.ldif"
-    setup_step ldbmodify -H "$samba/private/sam.ldb" "$state/expire.ldif"
+    setup_step ldbmodify -H "$run/private/sam.ldb" "$state/expire.ldif"
     # badPwdCount only moves while a lockout threshold is set; high enough that no run locks anyone.
     setup_step samba-tool domain passwordsettings set --account-lockout-threshold=50 "${conf[@]}"
 }
@@ -217,6 +239,8 @@ start() {
     echo "$NS" >"$state/netns"
     # From here on, a failed start must not leave anything running.
     trap 'stop_all "$STATE"' EXIT
+    local run
+    run=$(make_socket_dir "$state")
     ip netns add "$NS" || unavailable "$state" "cannot create a network namespace"
     in_ns ip link set lo up
     in_ns ip addr add "$DC_IP/8" dev lo
@@ -244,7 +268,7 @@ start() {
     DISABLED_PASSWORD=Dora-Secret-2
     MUST_CHANGE_PASSWORD=Mona-Secret-3
     EXPIRED_PASSWORD=Exie-Secret-4
-    provision "$state"
+    provision "$state" "$run"
     write_krb5_confs "$state"
     t1=$(now_ms)
 
@@ -285,8 +309,8 @@ BASE_DN=$BASE_DN
 KRB5_CONF=$state/krb5.conf
 KRB5_CONF_NO_KDC=$state/krb5-no-kdc.conf
 KRB5_CONF_DEAD_KDC=$state/krb5-dead-kdc.conf
-CA_CERT=$state/samba/private/tls/ca.pem
-SAM_LDB=$state/samba/private/sam.ldb
+CA_CERT=$run/private/tls/ca.pem
+SAM_LDB=$run/private/sam.ldb
 SMB_CONF=$state/samba/etc/smb.conf
 SAMBA_LOG=$state/samba.log
 SAMBA_PID=$samba_pid
