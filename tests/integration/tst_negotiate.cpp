@@ -1,5 +1,4 @@
 #include "FakeLdapServer.h"
-#include "KerberosExchange.h"
 #include "LdapDirectoryProvider.h"
 #include "LogonCheck.h"
 #include "RunCheck.h"
@@ -7,7 +6,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTest>
@@ -425,7 +423,8 @@ private slots:
         QVERIFY(lastAuthentication().startsWith(QStringLiteral("Auth: [Kerberos KDC")));
     }
 
-    // kinit as the user, then empty fields: the bind is the current user's own ticket.
+    // kinit as the user, then empty fields: the bind is the current user's own ticket, its service
+    // ticket fetched by the check (with no KDC named, MIT's own transport would find none).
     void currentUsersTicket()
     {
         QProcess kinit;
@@ -433,11 +432,16 @@ private slots:
         kinit.write(qgetenv("NORMAL_PASSWORD") + '\n');
         kinit.closeWriteChannel();
         QVERIFY(kinit.waitForFinished(20000) && kinit.exitCode() == 0);
-        const QString shown =
-            runCheck(m_provider, QStringLiteral("LDAP://%1/%2").arg(env("DC_HOST"), env("BASE_DN")),
-                     QString(), QString(), QStringLiteral("5"));
+        const QByteArray defaultConf = qgetenv("KRB5_CONFIG");
+        QStringList shown;
+        for (const QByteArray& conf : { defaultConf, qgetenv("KRB5_CONF_NO_KDC") }) {
+            qputenv("KRB5_CONFIG", conf);
+            shown << runCheck(m_provider, QStringLiteral("LDAP://%1/%2").arg(env("DC_HOST"), env("BASE_DN")),
+                              QString(), QString(), QStringLiteral("5"));
+        }
+        qputenv("KRB5_CONFIG", defaultConf);
         QProcess::execute(QStringLiteral("kdestroy"), {});
-        QCOMPARE(shown, QStringLiteral("User is valid"));
+        QCOMPARE(shown, QStringList(2, QStringLiteral("User is valid")));
     }
 
     // A KDC in front of the controller's, named first in krb5.conf with the controller second. Once
@@ -502,55 +506,6 @@ private slots:
             QVERIFY(lastAuthentication().startsWith(
                 QStringLiteral("Auth: [Kerberos KDC,ENC-TS Pre-authentication]")));
         }
-    }
-
-    // The service ticket is cached under exactly the name the bind asks for, ldap/<host>@REALM, both
-    // from the password and from the current user's own ticket.
-    void serviceTicketUnderRequestedName_data()
-    {
-        QTest::addColumn<bool>("currentUser");
-        QTest::newRow("password") << false;
-        QTest::newRow("current user") << true;
-    }
-    void serviceTicketUnderRequestedName()
-    {
-        QFETCH(bool, currentUser);
-        const QString host = env("DC_HOST");
-        Target target;
-        target.limits = { 5s, 10s };
-        target.deadline = Clock::now() + 10s;
-        target.server.host = env("DC_HOST");
-        target.root = RootEntry {};
-        target.root->realm = env("REALM");
-        if (currentUser) {
-            QProcess kinit;
-            kinit.start(QStringLiteral("kinit"), { env("NORMAL_USER") + QStringLiteral("@ACME.TEST") });
-            kinit.write(qgetenv("NORMAL_PASSWORD") + '\n');
-            kinit.closeWriteChannel();
-            QVERIFY(kinit.waitForFinished(20000) && kinit.exitCode() == 0);
-        }
-        QTemporaryDir directory;
-        const QByteArray cacheName = "FILE:" + directory.filePath(QStringLiteral("ccache")).toUtf8();
-        krb5_context context = nullptr;
-        QCOMPARE(krb5_init_context(&context), 0);
-        TicketRequest request { env("NORMAL_USER") + QStringLiteral("@ACME.TEST"), false, host };
-        const KerberosFacts facts = currentUser
-            ? acquireServiceTicket(context, cacheName, host, target)
-            : acquireTickets(context, cacheName, request, env("NORMAL_PASSWORD"), target);
-        krb5_free_context(context);
-        if (currentUser) {
-            QProcess::execute(QStringLiteral("kdestroy"), {});
-        }
-        QVERIFY2(facts.code == 0, qPrintable(facts.library));
-        QProcess klist;
-        klist.start(QStringLiteral("klist"), { QStringLiteral("-c"), QString::fromUtf8(cacheName) });
-        QVERIFY(klist.waitForFinished(10000));
-        const QString listed = QString::fromUtf8(klist.readAllStandardOutput());
-        const QString wanted = servicePrincipalName(host, env("REALM"));
-        QCOMPARE(wanted, QStringLiteral("ldap/%1@ACME.TEST").arg(host));
-        const QRegularExpression serviceLine(QStringLiteral("\\s%1$").arg(QRegularExpression::escape(wanted)),
-                                             QRegularExpression::MultilineOption);
-        QVERIFY2(listed.contains(serviceLine), qPrintable(listed));
     }
 };
 
