@@ -80,8 +80,10 @@ private slots:
     {
         QTest::addColumn<QString>("scheme");
         QTest::addColumn<QString>("says");
-        QTest::newRow("bind") << QStringLiteral("LDAP")
-                              << QStringLiteral("did not answer the bind request within 2 seconds");
+        QTest::newRow("bind")
+            << QStringLiteral("LDAP")
+            << QStringLiteral(
+                   "did not answer the bind request before the check's limit of 2 seconds ran out");
         QTest::newRow("TLS handshake")
             << QStringLiteral("LDAPS")
             << QStringLiteral("did not complete the TLS handshake within 2 seconds");
@@ -149,7 +151,8 @@ private slots:
             << QStringLiteral("did not complete the TLS handshake within 2 seconds");
         QTest::newRow("stops inside an LDAP message")
             << int(Behaviour::StallAfterOneByte) << QStringLiteral("LDAP")
-            << QStringLiteral("did not answer the bind request within 2 seconds");
+            << QStringLiteral(
+                   "did not answer the bind request before the check's limit of 2 seconds ran out");
         QTest::newRow("announces a 2 GB answer") << int(Behaviour::HugeAnswer) << QStringLiteral("LDAP")
                                                  << QStringLiteral("or sent an answer larger than 4 MiB");
         QTest::newRow("sends entries without end") << int(Behaviour::EndlessEntries) << QStringLiteral("LDAP")
@@ -169,7 +172,7 @@ private slots:
         QVERIFY(!shown.contains(u"marigold"));
         QVERIFY2(timer.elapsed() < 10000, "the provider's limits did not bound the wait");
         // A limit is named only when it really passed.
-        if (shown.contains(u"within")) {
+        if (shown.contains(u"within") || shown.contains(u"ran out")) {
             QVERIFY(timer.elapsed() >= 1900); // poll() may round a little short
         }
     }
@@ -227,7 +230,8 @@ private slots:
         QTest::newRow("fake NTLM, sealing") << int(Behaviour::SaslFakeNtlm) << "0xA1" << unverified;
         QTest::newRow("a slow answer each round")
             << int(Behaviour::SaslSlowNtlm) << "1"
-            << QStringLiteral("did not answer the negotiated bind request within 2 seconds");
+            << QStringLiteral(
+                   "did not answer the negotiated bind request before the check's limit of 2 seconds");
     }
     void rogueNegotiation()
     {

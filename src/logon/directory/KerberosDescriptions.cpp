@@ -25,10 +25,13 @@ QString generalizedTimeText(const QString& value)
 
 } // namespace
 
-bool kerberosCouldNotBeTried(long code)
+bool kerberosCouldNotBeTried(const KerberosFacts& facts)
 {
-    return code == KRB5_KDC_UNREACH || code == KRB5_REALM_CANT_RESOLVE || code == KRB5_REALM_UNKNOWN
-        || code == KRB5KDC_ERR_S_PRINCIPAL_UNKNOWN;
+    const long code = facts.code;
+    if (code == KRB5KDC_ERR_S_PRINCIPAL_UNKNOWN) {
+        return facts.initialTicket;
+    }
+    return code == KRB5_KDC_UNREACH || code == KRB5_REALM_CANT_RESOLVE || code == KRB5_REALM_UNKNOWN;
 }
 
 QString describeKerberosFailure(const KerberosFacts& facts)

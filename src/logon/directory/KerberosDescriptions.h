@@ -18,11 +18,14 @@ struct KerberosFacts
     QString service; // ldap/<host>, for a refused service name
     QString serverTime; // the server's clock (GeneralizedTime), when it said
     QString passwordSentTo {}; // the KDC that got a request made from the password and gave no usable answer
+    bool initialTicket = false; // the KDC granted it: the password or the user's ticket was good
 };
 
 // Whether Kerberos could not be tried at all: no realm, no KDC found or reachable, or the server's
 // name unknown to it. Only then may NTLM be tried: any other answer was the password's attempt.
-bool kerberosCouldNotBeTried(long code);
+// An unknown service name counts only once the initial ticket was granted: answered to the request
+// made from the password, it would make NTLM a second attempt.
+bool kerberosCouldNotBeTried(const KerberosFacts& facts);
 
 // The refusal in plain words: wrong password, no such user, disabled, expired, clock skew, ...
 QString describeKerberosFailure(const KerberosFacts& facts);

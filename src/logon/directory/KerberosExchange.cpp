@@ -491,6 +491,30 @@ ExchangeResult exchange(krb5_context context, RealmKdcs& realm, const QByteArray
     return result;
 }
 
+// The KDCs of one realm, found once per check.
+RealmKdcs& kdcsOf(krb5_context context, const Target& target, const QString& realmName,
+                  Conversation& conversation)
+{
+    auto known = conversation.realms.find(realmName);
+    if (known == conversation.realms.end()) {
+        const Clock::time_point deadline =
+            conversation.answered ? conversation.checkEnds : conversation.firstAnswerBy;
+        std::optional<KdcEntry> directoryServer;
+        if (target.root && realmName.compare(target.root->realm, Qt::CaseInsensitive) == 0) {
+            directoryServer =
+                KdcEntry { target.server.host, target.server.ipv6, kerberosPort, KdcTransport::Any };
+        }
+        RealmKdcs kdcs;
+        kdcs.list = planKdcs(
+            readKdcSettings(context, realmName), realmName,
+            [deadline](const QString& name) { return lookupSrv(name, deadline); },
+            [](quint32 highest) { return QRandomGenerator::global()->bounded(highest + 1); },
+            directoryServer);
+        known = conversation.realms.emplace(realmName, std::move(kdcs)).first;
+    }
+    return known->second;
+}
+
 // Runs one step function to its end, carrying its requests. With `fromPassword`, every request
 // after the KDC's first answer is taken to be made from the password.
 template <typename Step>
@@ -512,24 +536,7 @@ krb5_error_code converse(krb5_context context, const Target& target, Step step, 
         if (code != 0 || (flags & KRB5_INIT_CREDS_STEP_FLAG_CONTINUE) == 0) {
             return code;
         }
-        auto known = conversation.realms.find(realmName);
-        if (known == conversation.realms.end()) {
-            const Clock::time_point deadline =
-                conversation.answered ? conversation.checkEnds : conversation.firstAnswerBy;
-            std::optional<KdcEntry> directoryServer;
-            if (target.root && realmName.compare(target.root->realm, Qt::CaseInsensitive) == 0) {
-                directoryServer =
-                    KdcEntry { target.server.host, target.server.ipv6, kerberosPort, KdcTransport::Any };
-            }
-            RealmKdcs kdcs;
-            kdcs.list = planKdcs(
-                readKdcSettings(context, realmName), realmName,
-                [deadline](const QString& name) { return lookupSrv(name, deadline); },
-                [](quint32 highest) { return QRandomGenerator::global()->bounded(highest + 1); },
-                directoryServer);
-            known = conversation.realms.emplace(realmName, std::move(kdcs)).first;
-        }
-        RealmKdcs& kdcs = known->second;
+        RealmKdcs& kdcs = kdcsOf(context, target, realmName, conversation);
         facts.realm = realmName;
         if (!kdcs.list.unusable.isEmpty()) {
             facts.library = kdcs.list.unusable;
@@ -697,6 +704,7 @@ KdcList planKdcs(const KdcSettings& settings, const QString& realm,
     if (directoryServer) {
         list.kdcs.push_back(*directoryServer);
         list.source = QStringLiteral("the directory server, as %1").arg(list.notFound);
+        list.directoryServer = true;
     }
     return list;
 }
@@ -744,6 +752,17 @@ KerberosFacts acquireTickets(krb5_context context, const QByteArray& cacheName, 
     }
     // Lets the KDC map a UPN to its account.
     krb5_get_init_creds_opt_set_canonicalize(options.get(), 1);
+    Conversation conversation { target };
+    // A KDC nothing but the directory server itself names could be that server's own: it gets no
+    // chance to ask for RC4, whose pre-authentication is a fast hash of the password.
+    if (kdcsOf(context, target, target.root ? target.root->realm : QString(), conversation)
+            .list.directoryServer) {
+        static krb5_enctype strongOnly[] = { ENCTYPE_AES256_CTS_HMAC_SHA384_192,
+                                             ENCTYPE_AES128_CTS_HMAC_SHA256_128,
+                                             ENCTYPE_AES256_CTS_HMAC_SHA1_96,
+                                             ENCTYPE_AES128_CTS_HMAC_SHA1_96 };
+        krb5_get_init_creds_opt_set_etype_list(options.get(), strongOnly, std::size(strongOnly));
+    }
     krb5_init_creds_context rawInitial = nullptr;
     code = krb5_init_creds_init(context, client.get(), nullptr, nullptr, 0, options.get(), &rawInitial);
     const InitialContext initial { rawInitial, { context } };
@@ -755,7 +774,6 @@ KerberosFacts acquireTickets(krb5_context context, const QByteArray& cacheName, 
     if (code != 0) {
         return fail(code);
     }
-    Conversation conversation { target };
     code = converse(
         context, target,
         [&](krb5_data* in, krb5_data* out, krb5_data* realm, unsigned* flags) {
@@ -779,6 +797,7 @@ KerberosFacts acquireTickets(krb5_context context, const QByteArray& cacheName, 
     if (code == 0) {
         code = krb5_cc_store_cred(context, cache.get(), &initialTicket.creds);
     }
+    facts.initialTicket = code == 0;
     if (code == 0) {
         code = fetchServiceTicket(context, cache.get(), request.serviceHost, target, facts, conversation);
     }

@@ -74,6 +74,7 @@ struct KdcList
     QString source; // where they came from, for descriptions
     QString notFound; // when there are none: what was looked up and found wanting
     QString unusable; // a setting the check cannot follow, and why: then nothing is sent
+    bool directoryServer = false; // the KDC is the directory server, for want of any other
 };
 
 // The realm's KDCs as a Kerberos client finds them: krb5.conf's kdc entries ("host", "host:port",

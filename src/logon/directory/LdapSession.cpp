@@ -167,8 +167,10 @@ QString fromBerval(const berval& value)
     }
     const int code = lastResultCode(ld);
     if (code == LDAP_TIMEOUT && Clock::now() >= deadline) {
-        throw Failure(QStringLiteral("The directory server %1 did not answer the %2 within %3.")
-                          .arg(target.where, operation, durationText(target.limits.operation)));
+        throw Failure(
+            QStringLiteral(
+                "The directory server %1 did not answer the %2 before the check's limit of %3 ran out.")
+                .arg(target.where, operation, durationText(target.limits.operation)));
     }
     if (code == LDAP_SERVER_DOWN || code == LDAP_TIMEOUT) {
         throw Failure(
@@ -203,8 +205,10 @@ LdapMessage awaitMessage(LDAP* ld, int messageId, int all, const Target& target,
         if (!bytes.isEmpty()) {
             answeredWithNoLdap(target, operation, bytes);
         }
-        throw Failure(QStringLiteral("The directory server %1 did not answer the %2 within %3.")
-                          .arg(target.where, operation, durationText(target.limits.operation)));
+        throw Failure(
+            QStringLiteral(
+                "The directory server %1 did not answer the %2 before the check's limit of %3 ran out.")
+                .arg(target.where, operation, durationText(target.limits.operation)));
     }
     if (type < 0 || !result) {
         connectionFailed(ld, target, operation, deadline);

@@ -277,9 +277,9 @@ QByteArray chooseLayer(Exchange& exchange, const QByteArray& offer, const Target
     OM_uint32 minor = 0;
     const OM_uint32 major = gss_unwrap(&minor, exchange.context.get(), &input, &output, nullptr, nullptr);
     const QByteArray offered = fromBuffer(output);
-    if (GSS_ERROR(major) || offered.size() != 4) {
-        throw Failure(QStringLiteral("The directory server %1 sent a security-layer offer that failed its "
-                                     "Kerberos check, so it is not the server the ticket was for.")
+    if (major != GSS_S_COMPLETE || offered.size() != 4) {
+        throw Failure(QStringLiteral("The directory server %1 sent a security-layer offer that could not be "
+                                     "read or failed its integrity check. The bind was abandoned.")
                           .arg(target.where));
     }
     const auto layers = static_cast<unsigned char>(offered[0]);
@@ -402,7 +402,8 @@ Exchange exchangeTokens(LDAP* ld, const Target& target, const QString& mechanism
                          how));
         }
         if (code == LDAP_SUCCESS) {
-            if (!exchange.complete || !next.isEmpty()) {
+            // A token left over once the context is complete (a MIC of our own) is not needed.
+            if (!exchange.complete) {
                 throw Failure(
                     QStringLiteral(
                         "The directory server %1 declared the negotiated (%2) bind of %3 successful "
@@ -531,7 +532,7 @@ QString negotiatedBind(LDAP* ld, Target& target, const BindPlan& plan, const QSt
         if (kerberos.credential) {
             credential = std::move(kerberos.credential);
             identity = kerberos.facts.principal;
-        } else if (!kerberosCouldNotBeTried(kerberos.facts.code)) {
+        } else if (!kerberosCouldNotBeTried(kerberos.facts)) {
             throw Failure(QStringLiteral("The Kerberos logon for the directory server %1 failed: %2")
                               .arg(target.where, describeKerberosFailure(kerberos.facts)));
         } else {

@@ -26,7 +26,7 @@ int layerSetup(Sockbuf_IO_Desc* layer, void* state) noexcept
     return 0;
 }
 
-// Called when the layer comes off the buffer, also when libldap frees the connection.
+// Called when the layer comes off the buffer: when the handle is unbound.
 int layerRemove(Sockbuf_IO_Desc* layer) noexcept
 {
     delete of(layer);
@@ -100,7 +100,9 @@ bool SaslSecurityLayer::unwrapFrame() noexcept
     int sealed = 0;
     const OM_uint32 major = gss_unwrap(&minor, m_context, &input, &output, &sealed, nullptr);
     // A sealed connection must not accept an answer that is only signed.
-    const bool passed = !GSS_ERROR(major) && (m_protection != Protection::Confidentiality || sealed != 0);
+    // A replayed, old or reordered token is no fresh answer either.
+    const bool passed =
+        major == GSS_S_COMPLETE && (m_protection != Protection::Confidentiality || sealed != 0);
     if (passed) {
         m_plain = QByteArray(static_cast<const char*>(output.value), static_cast<qsizetype>(output.length));
         m_plainAt = 0;
@@ -177,7 +179,8 @@ long SaslSecurityLayer::writeProtected(void* layer, const char* buffer, std::siz
         if (flushPending(layer) != 0) {
             return -1;
         }
-        const std::size_t carried = m_pendingPlain;
+        // Never more than this call offered: after an abandoned request the bytes may be others.
+        const std::size_t carried = std::min(m_pendingPlain, length);
         m_pendingPlain = 0;
         return static_cast<long>(carried);
     }
@@ -200,14 +203,14 @@ long SaslSecurityLayer::writeProtected(void* layer, const char* buffer, std::siz
     m_pending.append(static_cast<const char*>(output.value), static_cast<qsizetype>(output.length));
     releaseBuffer(output);
     m_pendingAt = 0;
+    m_pendingPlain = chunk;
     if (flushPending(layer) != 0) {
-        if (errno != EAGAIN && errno != EWOULDBLOCK) {
-            return -1;
+        if (errno == EINTR || errno == EWOULDBLOCK) {
+            errno = EAGAIN; // liblber comes back with the same bytes
         }
-        m_pendingPlain = chunk;
-        errno = EAGAIN;
         return -1;
     }
+    m_pendingPlain = 0;
     return static_cast<long>(chunk);
 }
 

@@ -23,13 +23,13 @@ class SaslSecurityLayer
 {
 public:
     // Pushes the layer onto libldap's socket buffer (a Sockbuf*) and hands it the context. From then
-    // on the buffer owns both: they go when the connection goes. Returns the layer, to be asked
-    // about what it saw while the connection lives.
+    // on the buffer owns both: they go when the handle is unbound (libldap frees the buffer then).
+    // Returns the layer, to be asked about what it saw while the handle lives.
     static const SaslSecurityLayer* install(void* socketBuffer, gss_ctx_id_t context, Protection protection);
 
     // Answers that arrived whole and passed the context's check.
     int answersVerified() const { return m_verified; }
-    // An answer failed the check (or was no SASL buffer at all): the connection is unusable.
+    // An answer failed the check, or came as no protected buffer at all: the connection is unusable.
     bool failedCheck() const { return m_failed; }
 
     SaslSecurityLayer(const SaslSecurityLayer&) = delete;
