@@ -22,7 +22,7 @@ count() {
     local path=$1 user=$2 flags=$3
     local before after
     before=$(wc -l <"$SLAPD_LOG")
-    echo marigold | LDAPTLS_CACERT=$CA_CERT "$build/bench/count_check" "$path" "$user" "$flags"
+    echo marigold | LDAPTLS_CACERT=$CA_CERT "$build/tests/tools/count_check" "$path" "$user" "$flags"
     sleep 0.3
     after=$(tail -n +"$((before + 1))" "$SLAPD_LOG")
     printf '  connections %s, binds %s, searches %s, StartTLS %s, unbinds %s\n' \

@@ -7,7 +7,7 @@ rounds=${1:-50}
 cmake --preset ci >/dev/null
 cmake --build --preset ci -j "$(nproc)" --target count_check >/dev/null
 command -v strace >/dev/null || apt-get install -y -q strace >/dev/null
-check=$PWD/build/ci/bench/count_check
+check=$PWD/build/ci/tests/tools/count_check
 state=$(mktemp -d)
 connects=$(mktemp)
 trap 'rm -f "$connects"' EXIT

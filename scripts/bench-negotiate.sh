@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # One Kerberos check through our provider beside a minimal C client making the same calls
-# (bench/minimal_gss_check.c), and a simple bind over LDAPS, against the throwaway Samba domain
-# controller. Needs root (the controller runs in a network namespace of its own).
+# (tests/tools/minimal_gss_check.c), and a simple bind over LDAPS, against the throwaway Samba
+# domain controller. Needs root (the controller runs in a network namespace of its own).
 #   scripts/bench-negotiate.sh [BLOCKS] [ROUNDS PER BLOCK]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -33,4 +33,4 @@ bash tests/integration/samba/fixture.sh exec "$state" bash -c '
     echo "  Kerberos, minimal client:  $m ms   ratio $(echo "scale=3; $o / $m" | bc)"
     echo "  simple bind over LDAPS:    $l ms"
     rm -f "$results"
-' bash "$PWD/build/ci/bench/bench_negotiate" "$PWD/build/ci/bench/minimal_gss_check" "$blocks" "$rounds"
+' bash "$PWD/build/ci/bench/bench_negotiate" "$PWD/build/ci/tests/tools/minimal_gss_check" "$blocks" "$rounds"

@@ -24,10 +24,13 @@ TransportPlan planTransport(const LdapPath& path, qint32 flags)
     constexpr qint32 wantsProtection = bindflag::secureAuthentication | bindflag::useEncryption
         | bindflag::useSigning | bindflag::useSealing;
     plan.startTls = !plan.implicitTls && (flags & wantsProtection) != 0;
+    plan.serverBind = (flags & bindflag::serverBind) != 0;
     return plan;
 }
 
-BindPlan planBind(const QString& user, bool hasPassword, qint32 flags, const LdapPath& path)
+namespace {
+
+BindPlan namePlan(const QString& user, bool hasPassword, qint32 flags, const LdapPath& path)
 {
     BindPlan plan;
     plan.readObject = (flags & bindflag::fastBind) == 0;
@@ -82,6 +85,23 @@ BindPlan planBind(const QString& user, bool hasPassword, qint32 flags, const Lda
         plan.bindName = QStringLiteral("%1@%2").arg(user, domain);
         plan.lookupValue = user;
     }
+    return plan;
+}
+
+} // namespace
+
+BindPlan planBind(const QString& user, bool hasPassword, qint32 flags, const LdapPath& path)
+{
+    BindPlan plan = namePlan(user, hasPassword, flags, path);
+    plan.typedName = user;
+    const bool nameIsDn = !plan.anonymous && plan.lookupValue.isEmpty();
+    // With TLS asked for (0x2) or in place, servers refuse a SASL security layer on top of it.
+    plan.negotiate = (flags & bindflag::secureAuthentication) != 0
+        && (flags & bindflag::noAuthentication) == 0 && (flags & bindflag::useEncryption) == 0
+        && !planTransport(path, flags).implicitTls && !nameIsDn;
+    plan.requiredStrength = (flags & bindflag::useSealing) != 0 ? sealingStrength
+        : (flags & bindflag::useSigning) != 0                   ? 1
+                                                                : 0;
     return plan;
 }
 

@@ -1,37 +1,18 @@
 #pragma once
 
+#include "BindFlags.h"
 #include "LdapPath.h"
 
 #include <QString>
 
 namespace quorvane {
 
-// The bind-flag bits an administrator may set; unknown bits are ignored.
-namespace bindflag {
-constexpr qint32 secureAuthentication = 0x1; // the password must never travel in clear
-constexpr qint32 useEncryption = 0x2;
-constexpr qint32 readonlyServer = 0x4;
-constexpr qint32 noAuthentication = 0x10;
-constexpr qint32 fastBind = 0x20; // bind only, the object is not read
-constexpr qint32 useSigning = 0x40;
-constexpr qint32 useSealing = 0x80;
-constexpr qint32 useDelegation = 0x100;
-constexpr qint32 serverBind = 0x200;
-constexpr qint32 noReferralChasing = 0x400;
-} // namespace bindflag
-
-namespace port {
-constexpr int ldap = 389;
-constexpr int ldaps = 636;
-constexpr int globalCatalog = 3268;
-constexpr int globalCatalogTls = 3269;
-} // namespace port
-
 struct TransportPlan
 {
     int port = port::ldap;
     bool implicitTls = false;
     bool startTls = false;
+    bool serverBind = false; // 0x200: the host as written, no DNS SRV lookup of the domain's servers
 };
 
 TransportPlan planTransport(const LdapPath& path, qint32 flags);
@@ -43,8 +24,16 @@ struct BindPlan
     // A name that is no DN: other servers need the DN, so this value is looked up first. Empty for a DN.
     QString lookupValue;
     QString downLevelDomain; // DOMAIN of DOMAIN\user
+    QString typedName; // the user name as typed
     bool readObject = true;
+    // Flag 0x1 without 0x10 or 0x2 and without TLS from the first byte, for a name that can name a
+    // Kerberos principal, or none (the current user's own ticket): a negotiated bind where the
+    // server offers one.
+    bool negotiate = false;
+    int requiredStrength = 0; // of the negotiated layer: 1 for signing (0x40), 56 for sealing (0x80)
 };
+
+constexpr int sealingStrength = 56;
 
 // Decides how to bind without seeing the password itself. Throws Failure for combinations that
 // would let a directory report an unauthenticated bind as a valid logon.

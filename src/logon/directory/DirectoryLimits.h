@@ -4,6 +4,8 @@
 
 namespace quorvane {
 
+using Clock = std::chrono::steady_clock;
+
 // How long one open may wait: reaching a server (name lookup and TLS handshake included), and each
 // operation on it.
 struct DirectoryLimits

@@ -6,12 +6,9 @@
 #include <QRandomGenerator>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <map>
-#include <memory>
-#include <profile.h>
 #include <sys/socket.h>
 #include <type_traits>
 #include <unistd.h>
@@ -22,136 +19,49 @@ namespace {
 
 using namespace std::chrono;
 
-constexpr int kerberosPort = 88;
-constexpr int defaultUdpPreferenceLimit = 1465;
-constexpr int hardUdpLimit = 32700; // as MIT caps the setting
 constexpr qsizetype largestReply = 1024 * 1024;
 constexpr qsizetype largestDatagram = 65535;
 constexpr int mostRounds = 16; // preauthentication, referrals and the TGS exchange need a few
-constexpr std::size_t mostAttempts = 16;
 constexpr unsigned char asRepTag = 0x6b; // [APPLICATION 11]
 constexpr unsigned char tgsRepTag = 0x6d; // [APPLICATION 13]
 constexpr unsigned char krbErrorTag = 0x7e; // [APPLICATION 30]
 
-template <auto release>
-struct Krb5Release
+// One krb5 resource and the context its release function takes, which Release<> cannot carry. The
+// call that makes it fills `value` in place.
+template <typename Resource, auto release>
+struct Krb5Owned
 {
-    krb5_context context;
-    template <typename Resource>
-    void operator()(Resource* resource) const
-    {
-        release(context, resource);
-    }
-};
-using Principal = std::unique_ptr<std::remove_pointer_t<krb5_principal>, Krb5Release<krb5_free_principal>>;
-using Cache = std::unique_ptr<std::remove_pointer_t<krb5_ccache>, Krb5Release<krb5_cc_close>>;
-using InitialContext =
-    std::unique_ptr<std::remove_pointer_t<krb5_init_creds_context>, Krb5Release<krb5_init_creds_free>>;
-using TicketContext =
-    std::unique_ptr<std::remove_pointer_t<krb5_tkt_creds_context>, Krb5Release<krb5_tkt_creds_free>>;
-using InitialOptions = std::unique_ptr<krb5_get_init_creds_opt, Krb5Release<krb5_get_init_creds_opt_free>>;
-
-// Credentials filled in by the library, released with their contents.
-struct Credentials
-{
-    explicit Credentials(krb5_context owner)
+    explicit Krb5Owned(krb5_context owner)
         : context(owner)
     {}
-    ~Credentials() { krb5_free_cred_contents(context, &creds); }
-    Credentials(const Credentials&) = delete;
-    Credentials& operator=(const Credentials&) = delete;
+    ~Krb5Owned()
+    {
+        if constexpr (std::is_pointer_v<Resource>) {
+            if (!value) {
+                return;
+            }
+        }
+        release(context, value);
+    }
+    Krb5Owned(const Krb5Owned&) = delete;
+    Krb5Owned& operator=(const Krb5Owned&) = delete;
 
     krb5_context context;
-    krb5_creds creds {};
+    Resource value {};
 };
-
-// As MIT reads a boolean: anything but these is false.
-bool isYes(const QString& value)
+void freeCredContents(krb5_context context, krb5_creds& creds)
 {
-    for (const char* yes : { "y", "yes", "true", "t", "1", "on" }) {
-        if (value.trimmed().compare(QLatin1String(yes), Qt::CaseInsensitive) == 0) {
-            return true;
-        }
-    }
-    return false;
+    krb5_free_cred_contents(context, &creds);
 }
-
-bool isIpv6Literal(const QString& text)
-{
-    // A zone ("%eth0") is for getaddrinfo, not inet_pton.
-    const QString address = text.section(u'%', 0, 0);
-    const QString zone = text.section(u'%', 1);
-    unsigned char bytes[16];
-    return inet_pton(AF_INET6, address.toUtf8().constData(), bytes) == 1
-        && std::all_of(zone.cbegin(), zone.cend(), isHostNameCharacter)
-        && (!text.contains(u'%') || !zone.isEmpty());
-}
-
-// One kdc entry of krb5.conf; empty with `problem` set when it is no form a KDC can be named in.
-std::optional<KdcEntry> parseKdcEntry(const QString& text, QString& problem)
-{
-    KdcEntry entry;
-    QString rest = text.trimmed();
-    if (rest.contains(u"://")) {
-        problem = rest.startsWith(u"https://", Qt::CaseInsensitive)
-            ? QStringLiteral(
-                "it is a KDC proxy (HTTPS), which this check does not use; name the KDC itself, as "
-                "host or host:port")
-            : QStringLiteral("it is a URL, where a host or host:port was expected");
-        return {};
-    }
-    if (rest.startsWith(u"udp/", Qt::CaseInsensitive)) {
-        entry.transport = KdcTransport::Udp;
-        rest = rest.mid(4);
-    } else if (rest.startsWith(u"tcp/", Qt::CaseInsensitive)) {
-        entry.transport = KdcTransport::Tcp;
-        rest = rest.mid(4);
-    }
-    std::optional<QString> port;
-    if (rest.startsWith(u'[')) {
-        const qsizetype close = rest.indexOf(u']');
-        if (close < 0) {
-            problem = QStringLiteral("its \"[\" is not closed");
-            return {};
-        }
-        entry.host = rest.mid(1, close - 1);
-        entry.ipv6 = true;
-        const QString after = rest.mid(close + 1);
-        if (after.startsWith(u':')) {
-            port = after.mid(1);
-        } else if (!after.isEmpty()) {
-            problem = QStringLiteral("after \"]\" only \":port\" may follow");
-            return {};
-        }
-    } else if (rest.count(u':') == 1) {
-        entry.host = rest.section(u':', 0, 0);
-        port = rest.section(u':', 1);
-    } else {
-        entry.host = rest;
-        entry.ipv6 = rest.contains(u':');
-    }
-    if (entry.host.isEmpty()) {
-        problem = QStringLiteral("it names no host");
-        return {};
-    }
-    if (entry.ipv6 ? !isIpv6Literal(entry.host)
-                   : !std::all_of(entry.host.cbegin(), entry.host.cend(), isHostNameCharacter)) {
-        problem = entry.ipv6 ? QStringLiteral("it is no IPv6 address")
-                             : QStringLiteral("it is no host name or address");
-        return {};
-    }
-    if (port) {
-        const bool digits = !port->isEmpty() && port->size() <= 5
-            && std::all_of(port->cbegin(), port->cend(), [](QChar c) { return c >= u'0' && c <= u'9'; });
-        entry.port = digits ? port->toInt() : 0;
-        if (entry.port < 1 || entry.port > 65535) {
-            problem = QStringLiteral("its port \"%1\" is no number from 1 to 65535")
-                          .arg(quoteForDescription(*port, 20));
-            return {};
-        }
-    }
-    return entry;
-}
+using Principal = Krb5Owned<krb5_principal, krb5_free_principal>;
+using Cache = Krb5Owned<krb5_ccache, krb5_cc_close>;
+using InitialContext = Krb5Owned<krb5_init_creds_context, krb5_init_creds_free>;
+using TicketContext = Krb5Owned<krb5_tkt_creds_context, krb5_tkt_creds_free>;
+using InitialOptions = Krb5Owned<krb5_get_init_creds_opt*, krb5_get_init_creds_opt_free>;
+using Credentials = Krb5Owned<krb5_creds, freeCredContents>; // filled by the library, freed with its contents
+using ErrorMessage = Krb5Owned<const char*, krb5_free_error_message>;
+using ErrorReply = Krb5Owned<krb5_error*, krb5_free_error>;
+using UnparsedName = Krb5Owned<char*, krb5_free_unparsed_name>;
 
 QString transportName(KdcTransport transport)
 {
@@ -179,10 +89,9 @@ QString errnoText(int error)
 
 QString errorText(krb5_context context, krb5_error_code code)
 {
-    const char* text = krb5_get_error_message(context, code);
-    const QString result = QString::fromUtf8(text);
-    krb5_free_error_message(context, text);
-    return result;
+    ErrorMessage text { context };
+    text.value = krb5_get_error_message(context, code);
+    return QString::fromUtf8(text.value);
 }
 
 QString fromData(const krb5_data& data)
@@ -211,51 +120,9 @@ bool tooBigForUdp(krb5_context context, QByteArray& reply)
         return false;
     }
     const krb5_data data = toData(reply);
-    krb5_error* error = nullptr;
-    if (krb5_rd_error(context, &data, &error) != 0) {
-        return false;
-    }
-    const bool tooBig = error->error == KRB5KRB_ERR_RESPONSE_TOO_BIG - ERROR_TABLE_BASE_krb5;
-    krb5_free_error(context, error);
-    return tooBig;
-}
-
-QString profileString(profile_t profile, const char* section, const QByteArray& subsection, const char* name)
-{
-    char* value = nullptr;
-    const long code = subsection.isEmpty()
-        ? profile_get_string(profile, section, name, nullptr, nullptr, &value)
-        : profile_get_string(profile, section, subsection.constData(), name, nullptr, &value);
-    QString text;
-    if (code == 0 && value) {
-        text = QString::fromUtf8(value);
-    }
-    profile_release_string(value);
-    return text;
-}
-
-KdcSettings readKdcSettings(krb5_context context, const QString& realm)
-{
-    KdcSettings settings;
-    profile_t profile = nullptr;
-    if (krb5_get_profile(context, &profile) != 0) {
-        return settings;
-    }
-    const QByteArray realmUtf8 = realm.toUtf8();
-    const char* names[] = { "realms", realmUtf8.constData(), "kdc", nullptr };
-    char** values = nullptr;
-    if (profile_get_values(profile, names, &values) == 0) {
-        for (char** value = values; value && *value; ++value) {
-            settings.kdcs.append(QString::fromUtf8(*value));
-        }
-        profile_free_list(values);
-    }
-    settings.realmDnsLookupKdc = profileString(profile, "realms", realmUtf8, "dns_lookup_kdc");
-    settings.dnsLookupKdc = profileString(profile, "libdefaults", {}, "dns_lookup_kdc");
-    settings.dnsFallback = profileString(profile, "libdefaults", {}, "dns_fallback");
-    settings.udpPreferenceLimit = profileString(profile, "libdefaults", {}, "udp_preference_limit");
-    profile_release(profile);
-    return settings;
+    ErrorReply error { context };
+    return krb5_rd_error(context, &data, &error.value) == 0
+        && error.value->error == KRB5KRB_ERR_RESPONSE_TOO_BIG - ERROR_TABLE_BASE_krb5;
 }
 
 // What the KDCs of one realm have shown so far in a conversation.
@@ -277,16 +144,18 @@ struct Conversation
     Clock::duration connect;
     QString connectLimit; // "the connect limit of 10 seconds", for descriptions
     QString checkLimit;
+    const KdcReach& reach;
 
-    explicit Conversation(const Target& target)
+    explicit Conversation(const KdcReach& given)
+        : reach(given)
     {
         const Clock::time_point now = Clock::now();
         checkEnds =
-            target.deadline != Clock::time_point::max() ? target.deadline : now + target.limits.operation;
-        firstAnswerBy = std::min(now + target.limits.connect, checkEnds);
-        connect = target.limits.connect;
-        connectLimit = QStringLiteral("the connect limit of %1").arg(durationText(target.limits.connect));
-        checkLimit = QStringLiteral("the check's limit of %1").arg(durationText(target.limits.operation));
+            reach.deadline != Clock::time_point::max() ? reach.deadline : now + reach.limits.operation;
+        firstAnswerBy = std::min(now + reach.limits.connect, checkEnds);
+        connect = reach.limits.connect;
+        connectLimit = QStringLiteral("the connect limit of %1").arg(durationText(reach.limits.connect));
+        checkLimit = QStringLiteral("the check's limit of %1").arg(durationText(reach.limits.operation));
     }
 };
 
@@ -492,24 +361,19 @@ ExchangeResult exchange(krb5_context context, RealmKdcs& realm, const QByteArray
 }
 
 // The KDCs of one realm, found once per check.
-RealmKdcs& kdcsOf(krb5_context context, const Target& target, const QString& realmName,
-                  Conversation& conversation)
+RealmKdcs& kdcsOf(krb5_context context, const QString& realmName, Conversation& conversation)
 {
     auto known = conversation.realms.find(realmName);
     if (known == conversation.realms.end()) {
         const Clock::time_point deadline =
             conversation.answered ? conversation.checkEnds : conversation.firstAnswerBy;
-        std::optional<KdcEntry> directoryServer;
-        if (target.root && realmName.compare(target.root->realm, Qt::CaseInsensitive) == 0) {
-            directoryServer =
-                KdcEntry { target.server.host, target.server.ipv6, kerberosPort, KdcTransport::Any };
-        }
+        const bool ownRealm = realmName.compare(conversation.reach.realm, Qt::CaseInsensitive) == 0;
         RealmKdcs kdcs;
         kdcs.list = planKdcs(
             readKdcSettings(context, realmName), realmName,
             [deadline](const QString& name) { return lookupSrv(name, deadline); },
             [](quint32 highest) { return QRandomGenerator::global()->bounded(highest + 1); },
-            directoryServer);
+            ownRealm ? conversation.reach.directoryServer : std::nullopt);
         known = conversation.realms.emplace(realmName, std::move(kdcs)).first;
     }
     return known->second;
@@ -518,8 +382,8 @@ RealmKdcs& kdcsOf(krb5_context context, const Target& target, const QString& rea
 // Runs one step function to its end, carrying its requests. With `fromPassword`, every request
 // after the KDC's first answer is taken to be made from the password.
 template <typename Step>
-krb5_error_code converse(krb5_context context, const Target& target, Step step, bool fromPassword,
-                         KerberosFacts& facts, Conversation& conversation)
+krb5_error_code converse(krb5_context context, Step step, bool fromPassword, KerberosFacts& facts,
+                         Conversation& conversation)
 {
     QByteArray reply;
     for (int round = 0; round < mostRounds; ++round) {
@@ -536,7 +400,7 @@ krb5_error_code converse(krb5_context context, const Target& target, Step step, 
         if (code != 0 || (flags & KRB5_INIT_CREDS_STEP_FLAG_CONTINUE) == 0) {
             return code;
         }
-        RealmKdcs& kdcs = kdcsOf(context, target, realmName, conversation);
+        RealmKdcs& kdcs = kdcsOf(context, realmName, conversation);
         facts.realm = realmName;
         if (!kdcs.list.unusable.isEmpty()) {
             facts.library = kdcs.list.unusable;
@@ -569,35 +433,34 @@ krb5_error_code converse(krb5_context context, const Target& target, Step step, 
 // stores there under the name asked for, whatever name the KDC gave it. A name the KDC does not
 // know shows here, before the bind.
 krb5_error_code fetchServiceTicket(krb5_context context, krb5_ccache cache, const QString& serviceHost,
-                                   const Target& target, KerberosFacts& facts, Conversation& conversation)
+                                   KerberosFacts& facts, Conversation& conversation)
 {
     Credentials wanted { context };
-    krb5_error_code code = krb5_cc_get_principal(context, cache, &wanted.creds.client);
+    krb5_error_code code = krb5_cc_get_principal(context, cache, &wanted.value.client);
     if (code == 0) {
-        const QByteArray name = servicePrincipalName(serviceHost, target.root->realm).toUtf8();
-        code = krb5_parse_name(context, name.constData(), &wanted.creds.server);
+        const QByteArray name = servicePrincipalName(serviceHost, conversation.reach.realm).toUtf8();
+        code = krb5_parse_name(context, name.constData(), &wanted.value.server);
     }
-    krb5_tkt_creds_context raw = nullptr;
+    TicketContext service { context };
     if (code == 0) {
-        code = krb5_tkt_creds_init(context, cache, &wanted.creds, 0, &raw);
+        code = krb5_tkt_creds_init(context, cache, &wanted.value, 0, &service.value);
     }
-    const TicketContext service { raw, { context } };
     if (code != 0) {
         return code;
     }
     return converse(
-        context, target,
+        context,
         [&](krb5_data* in, krb5_data* out, krb5_data* realm, unsigned* flags) {
-            return krb5_tkt_creds_step(context, service.get(), in, out, realm, flags);
+            return krb5_tkt_creds_step(context, service.value, in, out, realm, flags);
         },
         false, facts, conversation);
 }
 
-KerberosFacts startFacts(const Target& target, const QString& serviceHost)
+KerberosFacts startFacts(const KdcReach& reach, const QString& serviceHost)
 {
     KerberosFacts facts;
-    facts.realm = target.root->realm;
-    facts.serverTime = target.root->currentTime;
+    facts.realm = reach.realm;
+    facts.serverTime = reach.serverTime;
     facts.service = QStringLiteral("ldap/%1").arg(serviceHost);
     return facts;
 }
@@ -639,96 +502,10 @@ QString servicePrincipalName(const QString& serviceHost, const QString& realm)
     return QStringLiteral("ldap/%1@%2").arg(escaped(serviceHost, false), escaped(realm, true));
 }
 
-KdcList planKdcs(const KdcSettings& settings, const QString& realm,
-                 const std::function<SrvAnswer(const QString&)>& lookup,
-                 const std::function<quint32(quint32)>& draw, const std::optional<KdcEntry>& directoryServer)
-{
-    KdcList list;
-    if (!settings.udpPreferenceLimit.isEmpty()) {
-        bool number = false;
-        const int limit = settings.udpPreferenceLimit.trimmed().toInt(&number);
-        if (!number) {
-            list.unusable = QStringLiteral("krb5.conf's udp_preference_limit \"%1\" is no number")
-                                .arg(quoteForDescription(settings.udpPreferenceLimit, 40));
-            return list;
-        }
-        list.udpPreferenceLimit = limit < 0 ? defaultUdpPreferenceLimit : std::min(limit, hardUdpLimit);
-    }
-    for (const QString& text : settings.kdcs) {
-        QString problem;
-        const std::optional<KdcEntry> entry = parseKdcEntry(text, problem);
-        if (!entry) {
-            list.kdcs.clear();
-            list.unusable = QStringLiteral("krb5.conf names \"%1\" as a KDC of %2, but %3")
-                                .arg(quoteForDescription(text.trimmed(), 100), realm, problem);
-            return list;
-        }
-        list.kdcs.push_back(*entry);
-    }
-    if (!list.kdcs.empty()) {
-        list.source = QStringLiteral("krb5.conf");
-        return list;
-    }
-    QStringList notes { QStringLiteral("krb5.conf names none") };
-    QString dnsSetting = settings.realmDnsLookupKdc;
-    for (const QString& fallback : { settings.dnsLookupKdc, settings.dnsFallback }) {
-        if (dnsSetting.isEmpty()) {
-            dnsSetting = fallback;
-        }
-    }
-    if (!dnsSetting.isEmpty() && !isYes(dnsSetting)) {
-        notes.append(QStringLiteral("its dns_lookup_kdc says not to ask the DNS"));
-    } else {
-        for (const auto& [protocol, transport] :
-             { std::pair { u"_udp", KdcTransport::Udp }, std::pair { u"_tcp", KdcTransport::Tcp } }) {
-            SrvAnswer answer = lookup(QStringLiteral("_kerberos.%1.%2").arg(protocol, realm));
-            if (answer.records.empty()) {
-                notes.append(answer.problem);
-            }
-            for (const SrvRecord& record : orderSrvRecords(std::move(answer.records), draw)) {
-                QString host = record.target;
-                if (host.endsWith(u'.')) {
-                    host.chop(1);
-                }
-                if (std::all_of(host.cbegin(), host.cend(), isHostNameCharacter)) {
-                    list.kdcs.push_back({ host, false, record.port, transport });
-                }
-            }
-        }
-        if (!list.kdcs.empty()) {
-            list.source = QStringLiteral("DNS SRV records");
-            return list;
-        }
-    }
-    list.notFound = notes.join(QStringLiteral(", "));
-    if (directoryServer) {
-        list.kdcs.push_back(*directoryServer);
-        list.source = QStringLiteral("the directory server, as %1").arg(list.notFound);
-        list.directoryServer = true;
-    }
-    return list;
-}
-
-std::vector<KdcAttempt> planAttempts(const KdcList& list, qsizetype size)
-{
-    const KdcTransport first = size > list.udpPreferenceLimit ? KdcTransport::Tcp : KdcTransport::Udp;
-    const KdcTransport second = first == KdcTransport::Udp ? KdcTransport::Tcp : KdcTransport::Udp;
-    std::vector<KdcAttempt> attempts;
-    for (const KdcTransport pass : { first, second }) {
-        for (std::size_t index = 0; index < list.kdcs.size() && attempts.size() < mostAttempts; ++index) {
-            const KdcTransport transport = list.kdcs[index].transport;
-            if (transport == KdcTransport::Any || transport == pass) {
-                attempts.push_back({ index, pass });
-            }
-        }
-    }
-    return attempts;
-}
-
 KerberosFacts acquireTickets(krb5_context context, const QByteArray& cacheName, const TicketRequest& request,
-                             const QString& password, const Target& target)
+                             const QString& password, const KdcReach& reach)
 {
-    KerberosFacts facts = startFacts(target, request.serviceHost);
+    KerberosFacts facts = startFacts(reach, request.serviceHost);
     const auto fail = [&](krb5_error_code code) {
         facts.code = code;
         if (facts.library.isEmpty()) {
@@ -736,78 +513,74 @@ KerberosFacts acquireTickets(krb5_context context, const QByteArray& cacheName, 
         }
         return facts;
     };
-    krb5_principal rawClient = nullptr;
     const QByteArray principal = request.principal.toUtf8();
-    krb5_error_code code = krb5_parse_name_flags(
-        context, principal.constData(), request.enterprise ? KRB5_PRINCIPAL_PARSE_ENTERPRISE : 0, &rawClient);
-    const Principal client { rawClient, { context } };
+    Principal client { context };
+    krb5_error_code code =
+        krb5_parse_name_flags(context, principal.constData(),
+                              request.enterprise ? KRB5_PRINCIPAL_PARSE_ENTERPRISE : 0, &client.value);
     if (code != 0) {
         return fail(code);
     }
-    krb5_get_init_creds_opt* rawOptions = nullptr;
-    code = krb5_get_init_creds_opt_alloc(context, &rawOptions);
-    const InitialOptions options { rawOptions, { context } };
+    InitialOptions options { context };
+    code = krb5_get_init_creds_opt_alloc(context, &options.value);
     if (code != 0) {
         return fail(code);
     }
     // Lets the KDC map a UPN to its account.
-    krb5_get_init_creds_opt_set_canonicalize(options.get(), 1);
-    Conversation conversation { target };
+    krb5_get_init_creds_opt_set_canonicalize(options.value, 1);
+    Conversation conversation { reach };
     // A KDC nothing but the directory server itself names could be that server's own: it gets no
     // chance to ask for RC4, whose pre-authentication is a fast hash of the password.
-    if (kdcsOf(context, target, target.root ? target.root->realm : QString(), conversation)
-            .list.directoryServer) {
+    if (kdcsOf(context, reach.realm, conversation).list.directoryServer) {
         static krb5_enctype strongOnly[] = { ENCTYPE_AES256_CTS_HMAC_SHA384_192,
                                              ENCTYPE_AES128_CTS_HMAC_SHA256_128,
                                              ENCTYPE_AES256_CTS_HMAC_SHA1_96,
                                              ENCTYPE_AES128_CTS_HMAC_SHA1_96 };
-        krb5_get_init_creds_opt_set_etype_list(options.get(), strongOnly, std::size(strongOnly));
+        krb5_get_init_creds_opt_set_etype_list(options.value, strongOnly, std::size(strongOnly));
     }
-    krb5_init_creds_context rawInitial = nullptr;
-    code = krb5_init_creds_init(context, client.get(), nullptr, nullptr, 0, options.get(), &rawInitial);
-    const InitialContext initial { rawInitial, { context } };
+    InitialContext initial { context };
+    code = krb5_init_creds_init(context, client.value, nullptr, nullptr, 0, options.value, &initial.value);
     if (code != 0) {
         return fail(code);
     }
     const QByteArray secret = password.toUtf8();
-    code = krb5_init_creds_set_password(context, initial.get(), secret.constData());
+    code = krb5_init_creds_set_password(context, initial.value, secret.constData());
     if (code != 0) {
         return fail(code);
     }
     code = converse(
-        context, target,
+        context,
         [&](krb5_data* in, krb5_data* out, krb5_data* realm, unsigned* flags) {
-            return krb5_init_creds_step(context, initial.get(), in, out, realm, flags);
+            return krb5_init_creds_step(context, initial.value, in, out, realm, flags);
         },
         true, facts, conversation);
     if (code != 0) {
         return fail(code);
     }
-    krb5_ccache rawCache = nullptr;
-    code = krb5_cc_resolve(context, cacheName.constData(), &rawCache);
-    const Cache cache { rawCache, { context } };
+    Cache cache { context };
+    code = krb5_cc_resolve(context, cacheName.constData(), &cache.value);
     if (code != 0) {
         return fail(code);
     }
     Credentials initialTicket { context };
-    code = krb5_init_creds_get_creds(context, initial.get(), &initialTicket.creds);
+    code = krb5_init_creds_get_creds(context, initial.value, &initialTicket.value);
     if (code == 0) {
-        code = krb5_cc_initialize(context, cache.get(), initialTicket.creds.client);
+        code = krb5_cc_initialize(context, cache.value, initialTicket.value.client);
     }
     if (code == 0) {
-        code = krb5_cc_store_cred(context, cache.get(), &initialTicket.creds);
+        code = krb5_cc_store_cred(context, cache.value, &initialTicket.value);
     }
     facts.initialTicket = code == 0;
     if (code == 0) {
-        code = fetchServiceTicket(context, cache.get(), request.serviceHost, target, facts, conversation);
+        code = fetchServiceTicket(context, cache.value, request.serviceHost, facts, conversation);
     }
     return code == 0 ? facts : fail(code);
 }
 
 KerberosFacts acquireServiceTicket(krb5_context context, const QByteArray& cacheName,
-                                   const QString& serviceHost, const Target& target)
+                                   const QString& serviceHost, const KdcReach& reach)
 {
-    KerberosFacts facts = startFacts(target, serviceHost);
+    KerberosFacts facts = startFacts(reach, serviceHost);
     const auto fail = [&](krb5_error_code code) {
         facts.code = code;
         if (facts.library.isEmpty()) {
@@ -815,51 +588,48 @@ KerberosFacts acquireServiceTicket(krb5_context context, const QByteArray& cache
         }
         return facts;
     };
-    krb5_ccache rawDefault = nullptr;
-    krb5_error_code code = krb5_cc_default(context, &rawDefault);
-    const Cache userCache { rawDefault, { context } };
+    Cache userCache { context };
+    krb5_error_code code = krb5_cc_default(context, &userCache.value);
     if (code != 0) {
         return fail(code);
     }
     Credentials wanted { context };
-    code = krb5_cc_get_principal(context, userCache.get(), &wanted.creds.client);
+    code = krb5_cc_get_principal(context, userCache.value, &wanted.value.client);
     if (code != 0) {
         return fail(code);
     }
-    char* name = nullptr;
-    if (krb5_unparse_name(context, wanted.creds.client, &name) == 0) {
-        facts.principal = QString::fromUtf8(name);
-        krb5_free_unparsed_name(context, name);
+    UnparsedName name { context };
+    if (krb5_unparse_name(context, wanted.value.client, &name.value) == 0) {
+        facts.principal = QString::fromUtf8(name.value);
     }
     // The initial ticket of the user's own realm; the user's cache is only read.
-    const krb5_data& realm = wanted.creds.client->realm;
+    const krb5_data& realm = wanted.value.client->realm;
     const QByteArray realmName(realm.data, static_cast<qsizetype>(realm.length));
-    code = krb5_build_principal(context, &wanted.creds.server, realm.length, realm.data, KRB5_TGS_NAME,
+    code = krb5_build_principal(context, &wanted.value.server, realm.length, realm.data, KRB5_TGS_NAME,
                                 realmName.constData(), nullptr);
     Credentials initialTicket { context };
     if (code == 0) {
-        code = krb5_cc_retrieve_cred(context, userCache.get(), 0, &wanted.creds, &initialTicket.creds);
+        code = krb5_cc_retrieve_cred(context, userCache.value, 0, &wanted.value, &initialTicket.value);
     }
     if (code != 0) {
         return fail(code);
     }
     krb5_timestamp now = 0;
     krb5_timeofday(context, &now);
-    if (static_cast<krb5_ui_4>(initialTicket.creds.times.endtime) <= static_cast<krb5_ui_4>(now)) {
+    if (static_cast<krb5_ui_4>(initialTicket.value.times.endtime) <= static_cast<krb5_ui_4>(now)) {
         return fail(KRB5KRB_AP_ERR_TKT_EXPIRED);
     }
-    krb5_ccache rawCache = nullptr;
-    code = krb5_cc_resolve(context, cacheName.constData(), &rawCache);
-    const Cache cache { rawCache, { context } };
+    Cache cache { context };
+    code = krb5_cc_resolve(context, cacheName.constData(), &cache.value);
     if (code == 0) {
-        code = krb5_cc_initialize(context, cache.get(), wanted.creds.client);
+        code = krb5_cc_initialize(context, cache.value, wanted.value.client);
     }
     if (code == 0) {
-        code = krb5_cc_store_cred(context, cache.get(), &initialTicket.creds);
+        code = krb5_cc_store_cred(context, cache.value, &initialTicket.value);
     }
     if (code == 0) {
-        Conversation conversation { target };
-        code = fetchServiceTicket(context, cache.get(), serviceHost, target, facts, conversation);
+        Conversation conversation { reach };
+        code = fetchServiceTicket(context, cache.value, serviceHost, facts, conversation);
     }
     return code == 0 ? facts : fail(code);
 }

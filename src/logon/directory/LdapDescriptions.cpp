@@ -118,6 +118,11 @@ QString unverifiedClaim(const QString& claim)
         .arg(claim);
 }
 
+QString passwordNotSent(bool wouldHaveSent)
+{
+    return wouldHaveSent ? QStringLiteral(" The password was not sent.") : QString();
+}
+
 QString bindIdentity(const QString& bindName)
 {
     return bindName.isEmpty() ? QStringLiteral("an anonymous user")

@@ -38,6 +38,9 @@ QString describeObjectFailure(const QString& where, const QString& dn, const QSt
                               const QString& diagnostic, const QString& matchedDn,
                               const QStringList& referrals);
 
+// " The password was not sent." when the check would have sent one, else nothing.
+QString passwordNotSent(bool wouldHaveSent = true);
+
 // How the bound user is named in a description.
 QString bindIdentity(const QString& bindName);
 

@@ -1,15 +1,13 @@
 #include "LdapDirectoryProvider.h"
 
-#include "AnswerSniffer.h"
 #include "BindPlan.h"
 #include "Failure.h"
+#include "LdapConnection.h"
 #include "LdapPath.h"
-#include "LdapSession.h"
 #include "NegotiatedBind.h"
 #include "ObjectRead.h"
 #include "ServerLocator.h"
 #include "SimpleBind.h"
-#include "TrustSettings.h"
 
 #include <QRandomGenerator>
 
@@ -21,7 +19,10 @@ namespace quorvane {
 
 void LdapDirectoryProvider::prepareProcess()
 {
-    keepLibldapConfigurationOut();
+    // libldap must not read configuration on its own: an ldaprc in whatever directory the program
+    // starts in would otherwise choose which certificate authorities are trusted. Set once, early in
+    // main, before other threads read the environment; later calls change nothing.
+    setenv("LDAPNOINIT", "1", 0);
 }
 
 LdapDirectoryProvider::LdapDirectoryProvider()
@@ -51,37 +52,33 @@ std::unique_ptr<DirectoryObject> LdapDirectoryProvider::open(const QString& path
                     .arg(QString::fromUtf8(name)));
         }
     }
-    Target target;
-    target.path = parseLdapPath(path);
-    target.transport = planTransport(target.path, flags);
-    target.limits = m_limits;
-    const BindPlan plan = planBind(user, !password.isEmpty(), flags, target.path);
-
-    auto sniffer = std::make_unique<AnswerSniffer>();
-    target.sniffer = sniffer.get();
+    const LdapPath where = parseLdapPath(path);
+    const TransportPlan transport = planTransport(where, flags);
+    const BindPlan plan = planBind(user, !password.isEmpty(), flags, where);
     // Finding and reaching a domain's servers, DNS included, takes at most three connect limits; a
     // server as written, one.
-    const Clock::time_point phaseEnd = Clock::now() + target.limits.connect * 3;
+    const Clock::time_point phaseEnd = Clock::now() + m_limits.connect * 3;
     const ServerPlan servers = locateServers(
-        target.path, target.transport, flags,
+        where, transport,
         [&](const QString& name) {
-            return lookupSrv(name, std::min(Clock::now() + target.limits.connect, phaseEnd));
+            return lookupSrv(name, std::min(Clock::now() + m_limits.connect, phaseEnd));
         },
         [](quint32 highest) { return QRandomGenerator::global()->bounded(highest + 1); });
-    LdapHandle ld = adoptConnection(target, connectFirstReachable(target, servers, phaseEnd));
+    LdapConnection connection =
+        LdapConnection::connectFirstReachable(where, transport, m_limits, servers, phaseEnd);
     QString boundAs;
-    if (mayNegotiate(plan, target.transport, flags)
-        && !negotiationMechanism(rootEntry(ld.get(), target)).isEmpty()) {
-        boundAs = negotiatedBind(ld.get(), target, plan, user, password, flags);
+    if (plan.negotiate && !connection.transport().implicitTls
+        && !negotiationMechanism(connection.rootEntry()).isEmpty()) {
+        boundAs = negotiatedBind(connection, plan, password);
     } else {
-        secureConnection(ld, target, !plan.anonymous);
-        boundAs = simpleBindOnce(ld.get(), target, plan, password);
+        connection.secure(!plan.anonymous);
+        boundAs = simpleBindOnce(connection, plan, password);
     }
     Entry entry;
     if (plan.readObject) {
-        entry = readObject(ld.get(), target, boundAs);
+        entry = readObject(connection, boundAs);
     }
-    return openedObject(std::move(sniffer), std::move(ld), target.where, std::move(entry), plan.readObject);
+    return openedObject(std::move(connection), std::move(entry), plan.readObject);
 }
 
 } // namespace quorvane

@@ -2,7 +2,7 @@
 
 #include "DescriptionText.h"
 #include "Failure.h"
-#include "Release.h"
+#include "LdapHandles.h"
 
 #include <QStringList>
 
@@ -16,9 +16,6 @@ namespace quorvane {
 
 namespace {
 
-using LdapDn = std::unique_ptr<LDAPRDN, Release<ldap_dnfree>>;
-using LdapText = std::unique_ptr<char, Release<ldap_memfree>>;
-
 [[noreturn]] void invalid(const QString& text, const QString& reason)
 {
     throw Failure(QStringLiteral("The LDAP path \"%1\" is not valid: %2. Write it as LDAP://host[:port]/DN, "
@@ -26,44 +23,13 @@ using LdapText = std::unique_ptr<char, Release<ldap_memfree>>;
                       .arg(quoteForDescription(text), reason));
 }
 
-bool isIpv6Literal(const QString& address)
-{
-    const qsizetype zone = address.indexOf(u'%');
-    const QByteArray bare = address.left(zone < 0 ? address.size() : zone).toUtf8();
-    in6_addr parsed {};
-    if (inet_pton(AF_INET6, bare.constData(), &parsed) != 1) {
-        return false;
-    }
-    if (zone < 0) {
-        return true;
-    }
-    const QString zoneName = address.mid(zone + 1);
-    if (zoneName.isEmpty()) {
-        return false;
-    }
-    for (const QChar c : zoneName) {
-        if (!isHostNameCharacter(c)) {
-            return false;
-        }
-    }
-    return true;
-}
-
 int parsePort(const QString& text, const QString& digits)
 {
-    if (digits.isEmpty() || digits.size() > 5) {
+    const int port = portDigits(digits);
+    if (port < 0) {
         invalid(text,
                 QStringLiteral("the port \"%1\" is not a number from 1 to 65535")
                     .arg(quoteForDescription(digits, 20)));
-    }
-    int port = 0;
-    for (const QChar c : digits) {
-        if (c < u'0' || c > u'9') {
-            invalid(text,
-                    QStringLiteral("the port \"%1\" is not a number from 1 to 65535")
-                        .arg(quoteForDescription(digits, 20)));
-        }
-        port = port * 10 + (c.unicode() - u'0');
     }
     if (port < 1 || port > 65535) {
         invalid(text, QStringLiteral("the port %1 is outside 1 to 65535").arg(digits));
@@ -73,50 +39,31 @@ int parsePort(const QString& text, const QString& digits)
 
 void parseServer(const QString& text, const QString& server, LdapPath& path)
 {
-    QString portText;
-    bool hasPort = false;
-    if (server.startsWith(u'[')) {
-        const qsizetype close = server.indexOf(u']');
-        if (close < 0) {
-            invalid(text, QStringLiteral("the IPv6 address has no closing \"]\""));
-        }
-        path.host = server.mid(1, close - 1);
-        if (!isIpv6Literal(path.host)) {
-            invalid(text,
-                    QStringLiteral("\"%1\" is not an IPv6 address").arg(quoteForDescription(path.host)));
-        }
-        path.hostIsIpv6 = true;
-        const QString rest = server.mid(close + 1);
-        if (!rest.isEmpty()) {
-            if (!rest.startsWith(u':')) {
-                invalid(text, QStringLiteral("unexpected text after the IPv6 address"));
-            }
-            hasPort = true;
-            portText = rest.mid(1);
-        }
-    } else {
-        const qsizetype colon = server.indexOf(u':');
-        path.host = colon < 0 ? server : server.left(colon);
-        if (colon >= 0) {
-            hasPort = true;
-            portText = server.mid(colon + 1);
-        }
-        if (path.host.isEmpty()) {
-            invalid(text, QStringLiteral("it names no server"));
-        }
-        for (const QChar c : path.host) {
-            if (!isHostNameCharacter(c)) {
-                invalid(
-                    text,
-                    QStringLiteral("the server name \"%1\" contains \"%2\", which no host name or address "
-                                   "may contain")
-                        .arg(quoteForDescription(path.host),
-                             c.isPrint() ? QString(c) : QStringLiteral("a control character")));
-            }
-        }
+    const HostPort split = splitHostPort(server, false);
+    path.host = split.host;
+    path.hostIsIpv6 = split.ipv6;
+    if (split.unclosed) {
+        invalid(text, QStringLiteral("the IPv6 address has no closing \"]\""));
     }
-    if (hasPort) {
-        path.port = parsePort(text, portText);
+    if (split.ipv6 && !isIpv6Literal(path.host)) {
+        invalid(text, QStringLiteral("\"%1\" is not an IPv6 address").arg(quoteForDescription(path.host)));
+    }
+    if (split.strayText) {
+        invalid(text, QStringLiteral("unexpected text after the IPv6 address"));
+    }
+    if (!split.ipv6 && path.host.isEmpty()) {
+        invalid(text, QStringLiteral("it names no server"));
+    }
+    const auto bad = std::find_if_not(path.host.cbegin(), path.host.cend(), isHostNameCharacter);
+    if (!split.ipv6 && bad != path.host.cend()) {
+        invalid(text,
+                QStringLiteral("the server name \"%1\" contains \"%2\", which no host name or address may "
+                               "contain")
+                    .arg(quoteForDescription(path.host),
+                         bad->isPrint() ? QString(*bad) : QStringLiteral("a control character")));
+    }
+    if (split.port) {
+        path.port = parsePort(text, *split.port);
     }
 }
 
@@ -205,6 +152,48 @@ bool isHostNameCharacter(QChar c)
 {
     return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') || c == u'-'
         || c == u'.' || c == u'_';
+}
+
+bool isIpv6Literal(const QString& text)
+{
+    // A zone ("%eth0") is for getaddrinfo, not inet_pton.
+    const QString zone = text.section(u'%', 1);
+    in6_addr address {};
+    return inet_pton(AF_INET6, text.section(u'%', 0, 0).toUtf8().constData(), &address) == 1
+        && std::all_of(zone.cbegin(), zone.cend(), isHostNameCharacter)
+        && (!text.contains(u'%') || !zone.isEmpty());
+}
+
+HostPort splitHostPort(const QString& text, bool bareIpv6)
+{
+    HostPort split;
+    if (text.startsWith(u'[')) {
+        const qsizetype close = text.indexOf(u']');
+        split.ipv6 = true;
+        split.unclosed = close < 0;
+        split.host = split.unclosed ? QString() : text.mid(1, close - 1);
+        const QString after = split.unclosed ? QString() : text.mid(close + 1);
+        split.strayText = !after.isEmpty() && !after.startsWith(u':');
+        if (after.startsWith(u':')) {
+            split.port = after.mid(1);
+        }
+    } else if (bareIpv6 && text.count(u':') > 1) {
+        split.host = text;
+        split.ipv6 = true;
+    } else {
+        split.host = text.section(u':', 0, 0);
+        if (text.contains(u':')) {
+            split.port = text.section(u':', 1);
+        }
+    }
+    return split;
+}
+
+int portDigits(const QString& text)
+{
+    const bool digits = !text.isEmpty() && text.size() <= 5
+        && std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+    return digits ? text.toInt() : -1;
 }
 
 LdapPath parseLdapPath(const QString& text)

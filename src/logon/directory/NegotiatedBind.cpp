@@ -25,8 +25,6 @@ gss_OID_desc krb5Mechanism { 9, const_cast<char*>("\x2a\x86\x48\x86\xf7\x12\x01\
 gss_OID_desc spnegoMechanism { 6, const_cast<char*>("\x2b\x06\x01\x05\x05\x02") };
 gss_OID_desc ntlmMechanism { 10, const_cast<char*>("\x2b\x06\x01\x04\x01\x82\x37\x02\x02\x0a") };
 
-constexpr ber_len_t sealingStrength = 56;
-
 void releaseName(gss_name_struct* name)
 {
     OM_uint32 minor = 0;
@@ -145,6 +143,16 @@ GssCredential cacheCredential(const MemoryCache& cache, bool spnego)
     return credential;
 }
 
+// What the Kerberos exchange needs of the connection: the realm, the server as KDC of last resort,
+// and the check's deadline.
+KdcReach reachOf(LdapConnection& connection)
+{
+    const RootEntry& root = connection.rootEntry();
+    return KdcReach { root.realm, root.currentTime,
+                      KdcEntry { connection.server().host, connection.server().ipv6 }, connection.deadline(),
+                      connection.limits() };
+}
+
 struct KerberosAttempt
 {
     GssCredential credential; // SPNEGO, pinned to Kerberos; empty when Kerberos could not be tried
@@ -153,18 +161,19 @@ struct KerberosAttempt
 
 // The KDC's answer to the initial request is the password's one attempt; a failure that is no
 // answer (no realm, no KDC, the server unknown to it) leaves `credential` empty for NTLM.
-KerberosAttempt tryKerberos(const Target& target, const QString& user, const QString& password,
+KerberosAttempt tryKerberos(LdapConnection& connection, const BindPlan& plan, const QString& password,
                             const MemoryCache& cache, const QString& mechanism)
 {
     KerberosAttempt attempt;
     KerberosFacts& facts = attempt.facts;
-    facts.realm = target.root->realm;
-    facts.serverTime = target.root->currentTime;
-    facts.service = QStringLiteral("ldap/%1").arg(negotiationHostName(target));
+    const RootEntry& root = connection.rootEntry();
+    facts.realm = root.realm;
+    facts.serverTime = root.currentTime;
+    facts.service = QStringLiteral("ldap/%1").arg(negotiationHostName(connection));
     // A UPN is mapped by the KDC (an enterprise name); DOMAIN\user and a plain name are user@REALM.
-    const bool upn = user.contains(u'@');
-    const QString account = user.contains(u'\\') ? user.section(u'\\', 1) : user;
-    const QString domain = user.contains(u'\\') ? user.section(u'\\', 0, 0) : QString();
+    const bool upn = plan.downLevelDomain.isEmpty() && plan.lookupValue.contains(u'@');
+    const QString& account = plan.lookupValue;
+    const QString& domain = plan.downLevelDomain;
     if (!domain.isEmpty() && domain.compare(facts.realm.section(u'.', 0, 0), Qt::CaseInsensitive) != 0) {
         // user@REALM would be another account of the same name; NTLM carries the domain as typed.
         facts.code = KRB5_REALM_UNKNOWN;
@@ -175,9 +184,9 @@ KerberosAttempt tryKerberos(const Target& target, const QString& user, const QSt
     TicketRequest request;
     request.principal = QStringLiteral("%1@%2").arg(principalPart(account, upn), facts.realm);
     request.enterprise = upn;
-    request.serviceHost = negotiationHostName(target);
-    const QString shownPrincipal = upn ? user : QStringLiteral("%1@%2").arg(account, facts.realm);
-    facts = acquireTickets(cache.context(), cache.name(), request, password, target);
+    request.serviceHost = negotiationHostName(connection);
+    const QString shownPrincipal = upn ? account : QStringLiteral("%1@%2").arg(account, facts.realm);
+    facts = acquireTickets(cache.context(), cache.name(), request, password, reachOf(connection));
     facts.principal = shownPrincipal;
     if (facts.code != 0) {
         return attempt;
@@ -270,7 +279,7 @@ struct Exchange
 constexpr int mostRounds = 8; // SPNEGO with NTLM takes three, GSSAPI's layer negotiation one more
 
 // RFC 4752: the server offers protection layers in a signed token, the client picks one.
-QByteArray chooseLayer(Exchange& exchange, const QByteArray& offer, const Target& target)
+QByteArray chooseLayer(Exchange& exchange, const QByteArray& offer, const LdapConnection& connection)
 {
     gss_buffer_desc input { static_cast<size_t>(offer.size()), const_cast<char*>(offer.data()) };
     gss_buffer_desc output = GSS_C_EMPTY_BUFFER;
@@ -280,7 +289,7 @@ QByteArray chooseLayer(Exchange& exchange, const QByteArray& offer, const Target
     if (major != GSS_S_COMPLETE || offered.size() != 4) {
         throw Failure(QStringLiteral("The directory server %1 sent a security-layer offer that could not be "
                                      "read or failed its integrity check. The bind was abandoned.")
-                          .arg(target.where));
+                          .arg(connection.where()));
     }
     const auto layers = static_cast<unsigned char>(offered[0]);
     unsigned char chosen = 0;
@@ -295,7 +304,7 @@ QByteArray chooseLayer(Exchange& exchange, const QByteArray& offer, const Target
     } else {
         throw Failure(
             QStringLiteral("The directory server %1 offered no security layer this computer can use.")
-                .arg(target.where));
+                .arg(connection.where()));
     }
     // The largest buffer we take: 0 without a layer, else 64 KiB.
     QByteArray answer(4, '\0');
@@ -312,18 +321,19 @@ QByteArray chooseLayer(Exchange& exchange, const QByteArray& offer, const Target
 }
 
 // One bind request carrying `token`; the server's answer and its token.
-QByteArray bindRound(LDAP* ld, const Target& target, const QByteArray& mechanism, const QByteArray& token,
+QByteArray bindRound(const LdapConnection& connection, const QByteArray& mechanism, const QByteArray& token,
                      Outcome& outcome)
 {
     const QString operation = QStringLiteral("negotiated bind request");
     berval credentials { static_cast<ber_len_t>(token.size()), const_cast<char*>(token.data()) };
     int messageId = 0;
+    LDAP* ld = connection.handle();
     if (ldap_sasl_bind(ld, "", mechanism.constData(), &credentials, nullptr, nullptr, &messageId)
         != LDAP_SUCCESS) {
-        connectionFailed(ld, target, operation, target.deadline);
+        connection.failed(operation);
     }
-    const LdapMessage answer = awaitResult(ld, messageId, target, operation);
-    outcome = parseOutcome(ld, answer.get(), target, operation);
+    const LdapMessage answer = connection.awaitResult(messageId, operation);
+    outcome = connection.parseOutcome(answer.get(), operation);
     berval* serverToken = nullptr;
     ldap_parse_sasl_bind_result(ld, answer.get(), &serverToken, 0);
     const QByteArray received = serverToken
@@ -336,7 +346,7 @@ QByteArray bindRound(LDAP* ld, const Target& target, const QByteArray& mechanism
 // The GSS exchange carried in SASL bind requests, until the context is established and the server
 // says so. Only the context, not the server's word, proves the server: a "success" before the
 // context is complete is a failure, as is one more "in progress" after the last token.
-Exchange exchangeTokens(LDAP* ld, const Target& target, const QString& mechanism, gss_cred_id_t credential,
+Exchange exchangeTokens(const LdapConnection& connection, const QString& mechanism, gss_cred_id_t credential,
                         gss_name_t service, const QString& identity, const QString& how)
 {
     const bool spnego = mechanism == u"GSS-SPNEGO";
@@ -361,10 +371,10 @@ Exchange exchangeTokens(LDAP* ld, const Target& target, const QString& mechanism
             throw Failure(
                 input ? QStringLiteral("The directory server %1 answered the negotiated (%2) bind of %3 "
                                        "with a token this computer rejects: %4.%5")
-                            .arg(target.where, mechanism, bindIdentity(identity), said, how)
+                            .arg(connection.where(), mechanism, bindIdentity(identity), said, how)
                       : QStringLiteral("The negotiated (%1) bind to %2 as %3 could not start on this "
                                        "computer: %4.%5")
-                            .arg(mechanism, target.where, bindIdentity(identity), said, how));
+                            .arg(mechanism, connection.where(), bindIdentity(identity), said, how));
         }
         exchange.complete = major == GSS_S_COMPLETE;
         if (used != GSS_C_NO_OID) {
@@ -377,7 +387,7 @@ Exchange exchangeTokens(LDAP* ld, const Target& target, const QString& mechanism
     for (int round = 0; round < mostRounds; ++round) {
         QByteArray received;
         try {
-            received = bindRound(ld, target, mechanismUtf8, next, exchange.outcome);
+            received = bindRound(connection, mechanismUtf8, next, exchange.outcome);
         } catch (const Failure& failure) {
             throw Failure(failure.description() + how);
         }
@@ -389,14 +399,14 @@ Exchange exchangeTokens(LDAP* ld, const Target& target, const QString& mechanism
         if (!exchange.complete && !received.isEmpty()) {
             next = step(&received);
         } else if (code == LDAP_SASL_BIND_IN_PROGRESS && exchange.complete && !layerChosen) {
-            next = chooseLayer(exchange, received, target);
+            next = chooseLayer(exchange, received, connection);
             layerChosen = true;
             continue;
         } else if (code == LDAP_SASL_BIND_IN_PROGRESS) {
             throw Failure(
                 QStringLiteral("The directory server %1 asked to go on with the negotiated (%2) bind "
                                "of %3 but sent %4. The bind was abandoned.%5")
-                    .arg(target.where, mechanism, bindIdentity(identity),
+                    .arg(connection.where(), mechanism, bindIdentity(identity),
                          exchange.complete ? QStringLiteral("nothing more was due")
                                            : QStringLiteral("nothing to go on with"),
                          how));
@@ -409,7 +419,7 @@ Exchange exchangeTokens(LDAP* ld, const Target& target, const QString& mechanism
                         "The directory server %1 declared the negotiated (%2) bind of %3 successful "
                         "before it had proved its own identity, so nothing shows that a directory "
                         "checked the password: the server may not be the one it claims to be.%4")
-                        .arg(target.where, mechanism, bindIdentity(identity), how));
+                        .arg(connection.where(), mechanism, bindIdentity(identity), how));
             }
             if (spnego) {
                 exchange.protection = (exchange.granted & GSS_C_CONF_FLAG) != 0 ? Protection::Confidentiality
@@ -422,7 +432,7 @@ Exchange exchangeTokens(LDAP* ld, const Target& target, const QString& mechanism
     throw Failure(
         QStringLiteral("The directory server %1 did not finish the negotiated (%2) bind of %3 within "
                        "%4 rounds. The bind was abandoned.%5")
-            .arg(target.where, mechanism, bindIdentity(identity), QString::number(mostRounds), how));
+            .arg(connection.where(), mechanism, bindIdentity(identity), QString::number(mostRounds), how));
 }
 
 ber_len_t strengthOf(Protection protection)
@@ -438,17 +448,9 @@ ber_len_t strengthOf(Protection protection)
     return 0;
 }
 
-ber_len_t requiredStrength(qint32 flags)
-{
-    if ((flags & bindflag::useSealing) != 0) {
-        return sealingStrength;
-    }
-    return (flags & bindflag::useSigning) != 0 ? 1 : 0;
-}
-
 // An NTLM logon proves the password only through its session key, which a server gets from a
 // domain controller after that checked the response: an answer that passes the signed layer.
-void verifyThroughLayer(LDAP* ld, const Target& target, const SaslSecurityLayer& layer,
+void verifyThroughLayer(const LdapConnection& connection, const SaslSecurityLayer& layer,
                         const QString& identity, const QString& how)
 {
     const QString unverified = QStringLiteral(
@@ -456,27 +458,19 @@ void verifyThroughLayer(LDAP* ld, const Target& target, const SaslSecurityLayer&
         "verified. %3 NTLM does not prove a server's identity by itself, so nothing shows that "
         "a domain controller checked the password.%4");
     try {
-        search(ld, target, QString(), LDAP_SCOPE_BASE, QStringLiteral("(objectClass=*)"), { "1.1" }, 1,
-               QStringLiteral("read of the root entry over the signed connection"));
+        connection.search(QString(), LDAP_SCOPE_BASE, QStringLiteral("(objectClass=*)"), { "1.1" }, 1,
+                          QStringLiteral("read of the root entry over the signed connection"));
     } catch (const Failure& failure) {
-        throw Failure(unverified.arg(target.where, bindIdentity(identity), failure.description(), how));
+        throw Failure(unverified.arg(connection.where(), bindIdentity(identity), failure.description(), how));
     }
     if (layer.answersVerified() == 0) {
-        throw Failure(unverified.arg(target.where, bindIdentity(identity),
+        throw Failure(unverified.arg(connection.where(), bindIdentity(identity),
                                      QStringLiteral("no answer came back under the logon's signature."),
                                      how));
     }
 }
 
 } // namespace
-
-bool mayNegotiate(const BindPlan& plan, const TransportPlan& transport, qint32 flags)
-{
-    const bool nameIsDn = !plan.anonymous && plan.lookupValue.isEmpty();
-    // With TLS asked for (0x2) or in place, servers refuse a SASL security layer on top of it.
-    return (flags & bindflag::secureAuthentication) != 0 && (flags & bindflag::noAuthentication) == 0
-        && (flags & bindflag::useEncryption) == 0 && !transport.implicitTls && !nameIsDn;
-}
 
 QString negotiationMechanism(const RootEntry& root)
 {
@@ -493,30 +487,31 @@ QString negotiationMechanism(const RootEntry& root)
     return {};
 }
 
-QString negotiationHostName(const Target& target)
+QString negotiationHostName(LdapConnection& connection)
 {
-    return target.root && !target.root->dnsHostName.isEmpty() ? target.root->dnsHostName : target.server.host;
+    const QString& named = connection.rootEntry().dnsHostName;
+    return !named.isEmpty() ? named : connection.server().host;
 }
 
-QString negotiatedBind(LDAP* ld, Target& target, const BindPlan& plan, const QString& user,
-                       const QString& password, qint32 flags)
+QString negotiatedBind(LdapConnection& connection, const BindPlan& plan, const QString& password)
 {
-    const QString mechanism = negotiationMechanism(*target.root);
+    const QString mechanism = negotiationMechanism(connection.rootEntry());
     const bool spnego = mechanism == u"GSS-SPNEGO";
-    const ber_len_t required = requiredStrength(flags);
+    const auto required = static_cast<ber_len_t>(plan.requiredStrength);
     if (password.contains(QChar(0))) {
         throw Failure(
             QStringLiteral("The password contains a NUL character, which neither Kerberos nor NTLM can "
                            "carry. The password was not sent."));
     }
-    const QString host = negotiationHostName(target);
+    const QString host = negotiationHostName(connection);
     MemoryCache cache;
     GssCredential credential;
     QString identity;
     QString fallbackReason;
     if (plan.anonymous) {
         identity = QStringLiteral("the current user's Kerberos ticket");
-        const KerberosFacts facts = acquireServiceTicket(cache.context(), cache.name(), host, target);
+        const KerberosFacts facts =
+            acquireServiceTicket(cache.context(), cache.name(), host, reachOf(connection));
         if (facts.code != 0) {
             throw Failure(currentUserTicketMissing(facts.code)
                               ? QStringLiteral("There is no Kerberos ticket for the current user (%1): run "
@@ -524,17 +519,17 @@ QString negotiatedBind(LDAP* ld, Target& target, const BindPlan& plan, const QSt
                                     .arg(facts.library)
                               : QStringLiteral("The current user's Kerberos ticket could not be used for the "
                                                "directory server %1: %2")
-                                    .arg(target.where, describeKerberosFailure(facts)));
+                                    .arg(connection.where(), describeKerberosFailure(facts)));
         }
         credential = cacheCredential(cache, spnego);
     } else {
-        KerberosAttempt kerberos = tryKerberos(target, user, password, cache, mechanism);
+        KerberosAttempt kerberos = tryKerberos(connection, plan, password, cache, mechanism);
         if (kerberos.credential) {
             credential = std::move(kerberos.credential);
             identity = kerberos.facts.principal;
         } else if (!kerberosCouldNotBeTried(kerberos.facts)) {
             throw Failure(QStringLiteral("The Kerberos logon for the directory server %1 failed: %2")
-                              .arg(target.where, describeKerberosFailure(kerberos.facts)));
+                              .arg(connection.where(), describeKerberosFailure(kerberos.facts)));
         } else {
             fallbackReason = describeKerberosFailure(kerberos.facts);
             if (!spnego) {
@@ -542,11 +537,13 @@ QString negotiatedBind(LDAP* ld, Target& target, const BindPlan& plan, const QSt
                     QStringLiteral("Kerberos could not be used with the directory server %1: %2 The "
                                    "server offers GSSAPI only, which carries Kerberos alone; NTLM needs "
                                    "GSS-SPNEGO.")
-                        .arg(target.where, fallbackReason));
+                        .arg(connection.where(), fallbackReason));
             }
-            identity = user.contains(u'@') || user.contains(u'\\') || target.path.dnsDomain.isEmpty()
+            const QString& user = plan.typedName;
+            const QString& domain = connection.path().dnsDomain;
+            identity = user.contains(u'@') || user.contains(u'\\') || domain.isEmpty()
                 ? user
-                : QStringLiteral("%1@%2").arg(user, target.path.dnsDomain);
+                : QStringLiteral("%1@%2").arg(user, domain);
             credential = ntlmCredential(identity, password);
         }
     }
@@ -554,23 +551,24 @@ QString negotiatedBind(LDAP* ld, Target& target, const BindPlan& plan, const QSt
     const QString how = ntlm
         ? QStringLiteral(" NTLM was used because Kerberos could not be: %1").arg(fallbackReason)
         : QString();
-    const GssName service = ntlm ? serviceName(QStringLiteral("ldap@%1").arg(host), false)
-                                 : serviceName(servicePrincipalName(host, target.root->realm), true);
-    Exchange exchange = exchangeTokens(ld, target, mechanism, credential.get(), service.get(), identity, how);
+    const GssName service = ntlm
+        ? serviceName(QStringLiteral("ldap@%1").arg(host), false)
+        : serviceName(servicePrincipalName(host, connection.rootEntry().realm), true);
+    Exchange exchange = exchangeTokens(connection, mechanism, credential.get(), service.get(), identity, how);
     credential.reset();
     const Outcome& outcome = exchange.outcome;
     if (outcome.code != LDAP_SUCCESS) {
         if (ntlm) {
             // Nothing proves who answered: what it says of the account is its word only.
-            throw Failure(describeBindRefusal(target.where, identity, outcome.code, outcome.diagnostic, {},
-                                              noPolicyError, false)
+            throw Failure(describeBindRefusal(connection.where(), identity, outcome.code, outcome.diagnostic,
+                                              {}, noPolicyError, false)
                           + how);
         }
         // The KDC has accepted the password or ticket: "wrong password" would be false here.
         throw Failure(
             QStringLiteral("The directory server %1 refused the Kerberos logon of %2, which the KDC "
                            "had accepted: %3")
-                .arg(target.where, bindIdentity(identity),
+                .arg(connection.where(), bindIdentity(identity),
                      describeLdapResult(outcome.code, outcome.diagnostic)));
     }
     if (!ntlm && (!exchange.kerberos || (exchange.granted & GSS_C_MUTUAL_FLAG) == 0)) {
@@ -578,7 +576,7 @@ QString negotiatedBind(LDAP* ld, Target& target, const BindPlan& plan, const QSt
             QStringLiteral("The directory server %1 accepted the logon of %2 without proving its own "
                            "identity to Kerberos (no mutual authentication), so nothing shows that "
                            "a directory checked the password.")
-                .arg(target.where, bindIdentity(identity)));
+                .arg(connection.where(), bindIdentity(identity)));
     }
     if (ntlm && exchange.protection == Protection::None) {
         throw Failure(
@@ -586,7 +584,7 @@ QString negotiatedBind(LDAP* ld, Target& target, const BindPlan& plan, const QSt
                            "signing, so the server could not be verified: NTLM does not prove a "
                            "server's identity by itself, and nothing shows that a domain controller "
                            "checked the password.%3")
-                .arg(target.where, bindIdentity(identity), how));
+                .arg(connection.where(), bindIdentity(identity), how));
     }
     const ber_len_t strength = strengthOf(exchange.protection);
     if (strength < required) {
@@ -594,23 +592,22 @@ QString negotiatedBind(LDAP* ld, Target& target, const BindPlan& plan, const QSt
             QStringLiteral("The directory server %1 accepted the logon of %2, but granted a security "
                            "layer of strength %3 where the bind flags ask for %4 (%5). Nothing more "
                            "was read.")
-                .arg(target.where, bindIdentity(identity), QString::number(strength),
+                .arg(connection.where(), bindIdentity(identity), QString::number(strength),
                      QString::number(required),
                      required >= sealingStrength ? QStringLiteral("sealing, 0x80")
                                                  : QStringLiteral("signing, 0x40")));
     }
+    const SaslSecurityLayer* layer = nullptr;
     if (exchange.protection != Protection::None) {
-        Sockbuf* buffer = nullptr;
-        ldap_get_option(ld, LDAP_OPT_SOCKBUF, &buffer);
-        target.protection = buffer
-            ? SaslSecurityLayer::install(buffer, exchange.context.release(), exchange.protection)
-            : nullptr;
-        if (!target.protection) {
+        layer = SaslSecurityLayer::install(connection.socketBuffer(), exchange.context.release(),
+                                           exchange.protection);
+        if (!layer) {
             throw Failure(QStringLiteral("The LDAP library would not carry the negotiated security layer."));
         }
+        connection.protectedBy(layer);
     }
     if (ntlm) {
-        verifyThroughLayer(ld, target, *target.protection, identity, how);
+        verifyThroughLayer(connection, *layer, identity, how);
     }
     return identity;
 }

@@ -1,6 +1,5 @@
 #include "ObjectRead.h"
 
-#include "AnswerSniffer.h"
 #include "DescriptionText.h"
 #include "Failure.h"
 #include "LdapDescriptions.h"
@@ -26,10 +25,8 @@ bool isContainerClass(const QString& objectClass)
 class LdapObject final : public DirectoryObject
 {
 public:
-    LdapObject(std::unique_ptr<AnswerSniffer> sniffer, LdapHandle ld, QString where, Entry entry, bool read)
-        : m_sniffer(std::move(sniffer))
-        , m_ld(std::move(ld))
-        , m_where(std::move(where))
+    LdapObject(LdapConnection connection, Entry entry, bool read)
+        : m_connection(std::move(connection))
         , m_entry(std::move(entry))
         , m_read(read)
     {}
@@ -45,29 +42,28 @@ public:
             }
         }
         throw Failure(QStringLiteral("The object \"%1\" on %2 is not a container: its object classes are %3.")
-                          .arg(quoteForDescription(m_entry.dn, 300), m_where,
+                          .arg(quoteForDescription(m_entry.dn, 300), m_connection.where(),
                                m_entry.objectClasses.isEmpty() ? QStringLiteral("not readable")
                                                                : quotedList(m_entry.objectClasses, 12, 64)));
     }
 
 private:
-    std::unique_ptr<AnswerSniffer> m_sniffer; // a layer of m_ld's connection: must outlive it
-    LdapHandle m_ld; // bound until this object goes
-    QString m_where;
+    LdapConnection m_connection; // bound until this object goes
     Entry m_entry;
     bool m_read;
 };
 
 } // namespace
 
-Entry readObject(LDAP* ld, Target& target, const QString& boundAs)
+Entry readObject(LdapConnection& connection, const QString& boundAs)
 {
-    const QString dn = target.path.dn.isEmpty() ? defaultNamingContext(ld, target) : target.path.dn;
+    const QString dn =
+        connection.path().dn.isEmpty() ? connection.defaultNamingContext() : connection.path().dn;
     const SearchResult result =
-        search(ld, target, dn, LDAP_SCOPE_BASE, QStringLiteral("(objectClass=*)"),
-               { "objectClass", "hasSubordinates" }, 1, QStringLiteral("read of the object"));
+        connection.search(dn, LDAP_SCOPE_BASE, QStringLiteral("(objectClass=*)"),
+                          { "objectClass", "hasSubordinates" }, 1, QStringLiteral("read of the object"));
     if (result.outcome.code != LDAP_SUCCESS) {
-        throw Failure(describeObjectFailure(target.where, dn, boundAs, result.outcome.code,
+        throw Failure(describeObjectFailure(connection.where(), dn, boundAs, result.outcome.code,
                                             result.outcome.diagnostic, result.outcome.matchedDn,
                                             result.outcome.referrals));
     }
@@ -75,7 +71,7 @@ Entry readObject(LDAP* ld, Target& target, const QString& boundAs)
         throw Failure(
             QStringLiteral("The logon succeeded, but the directory server %1 returned nothing for the "
                            "object \"%2\": it does not exist, or %3 may not see it.")
-                .arg(target.where, quoteForDescription(dn, 300), bindIdentity(boundAs)));
+                .arg(connection.where(), quoteForDescription(dn, 300), bindIdentity(boundAs)));
     }
     Entry entry;
     entry.dn = result.firstDn;
@@ -86,11 +82,9 @@ Entry readObject(LDAP* ld, Target& target, const QString& boundAs)
     return entry;
 }
 
-std::unique_ptr<DirectoryObject> openedObject(std::unique_ptr<AnswerSniffer> sniffer, LdapHandle ld,
-                                              QString where, Entry entry, bool read)
+std::unique_ptr<DirectoryObject> openedObject(LdapConnection connection, Entry entry, bool read)
 {
-    return std::make_unique<LdapObject>(std::move(sniffer), std::move(ld), std::move(where), std::move(entry),
-                                        read);
+    return std::make_unique<LdapObject>(std::move(connection), std::move(entry), read);
 }
 
 } // namespace quorvane

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "DirectoryProvider.h"
-#include "LdapSession.h"
+#include "LdapConnection.h"
 
 #include <QString>
 #include <QStringList>
@@ -18,10 +18,9 @@ struct Entry
 };
 
 // The object the path names, read as the bound identity.
-Entry readObject(LDAP* ld, Target& target, const QString& boundAs);
+Entry readObject(LdapConnection& connection, const QString& boundAs);
 
 // The opened object: it keeps the bound connection until it goes.
-std::unique_ptr<DirectoryObject> openedObject(std::unique_ptr<AnswerSniffer> sniffer, LdapHandle ld,
-                                              QString where, Entry entry, bool read);
+std::unique_ptr<DirectoryObject> openedObject(LdapConnection connection, Entry entry, bool read);
 
 } // namespace quorvane

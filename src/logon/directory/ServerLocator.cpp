@@ -148,14 +148,14 @@ std::vector<SrvRecord> orderSrvRecords(std::vector<SrvRecord> records,
     return ordered;
 }
 
-ServerPlan locateServers(const LdapPath& path, const TransportPlan& transport, qint32 flags,
+ServerPlan locateServers(const LdapPath& path, const TransportPlan& transport,
                          const std::function<SrvAnswer(const QString&)>& lookup,
                          const std::function<quint32(quint32)>& draw)
 {
     ServerPlan plan;
     const bool hostIsDomain = !path.dnsDomain.isEmpty()
         && path.host.compare(path.dnsDomain, Qt::CaseInsensitive) == 0 && !isAddressLiteral(path.host);
-    const bool locate = path.serverless || (hostIsDomain && (flags & bindflag::serverBind) == 0);
+    const bool locate = path.serverless || (hostIsDomain && !transport.serverBind);
     if (!locate) {
         plan.servers.push_back({ path.host, path.hostIsIpv6, transport.port });
         return plan;

@@ -52,7 +52,7 @@ struct ServerPlan
 // Which servers to try for a path: its host as written, or, for a serverless path or a host that
 // is the DN's own domain, the domain's LDAP servers from DNS SRV records (unless flag 0x200 asks
 // for the named server only), falling back to the domain name's own addresses.
-ServerPlan locateServers(const LdapPath& path, const TransportPlan& transport, qint32 flags,
+ServerPlan locateServers(const LdapPath& path, const TransportPlan& transport,
                          const std::function<SrvAnswer(const QString&)>& lookup,
                          const std::function<quint32(quint32)>& draw);
 

@@ -8,8 +8,9 @@ namespace quorvane {
 
 namespace {
 
-Outcome simpleBind(LDAP* ld, const Target& target, const QString& name, const QString& password)
+Outcome simpleBind(const LdapConnection& connection, const QString& name, const QString& password)
 {
+    LDAP* ld = connection.handle();
     const QByteArray nameUtf8 = name.toUtf8();
     QByteArray secret = password.toUtf8();
     berval credentials { static_cast<ber_len_t>(secret.size()), secret.data() };
@@ -25,25 +26,24 @@ Outcome simpleBind(LDAP* ld, const Target& target, const QString& name, const QS
     if (ldap_sasl_bind(ld, nameUtf8.constData(), LDAP_SASL_SIMPLE, &credentials, requestControls, nullptr,
                        &messageId)
         != LDAP_SUCCESS) {
-        connectionFailed(ld, target, operation, Clock::time_point::max());
+        connection.failed(operation);
     }
-    const LdapMessage answer = awaitResult(ld, messageId, target, operation);
-    return parseOutcome(ld, answer.get(), target, operation);
+    const LdapMessage answer = connection.awaitResult(messageId, operation);
+    return connection.parseOutcome(answer.get(), operation);
 }
 
 // Servers other than Active Directory bind distinguished names only, and some answer any other
 // name as a wrong password: find the user's entry first, anonymously, so the one bind uses its DN.
-QString lookUpBindName(LDAP* ld, Target& target, const BindPlan& plan)
+QString lookUpBindName(LdapConnection& connection, const BindPlan& plan)
 {
     const QString lead =
         QStringLiteral("The directory server %1 %2, so the user name is looked up before the "
                        "bind, and ")
-            .arg(target.where,
-                 rootEntry(ld, target).read
+            .arg(connection.where(),
+                 connection.rootEntry().read
                      ? QStringLiteral("is not Active Directory")
                      : QStringLiteral("does not say what it is (its root entry cannot be read)"));
-    const QString notSent = QStringLiteral(" The password was not sent.");
-    const QString pathDomain = pathDownLevelDomain(target.path);
+    const QString pathDomain = pathDownLevelDomain(connection.path());
     if (!plan.downLevelDomain.isEmpty()
         && plan.downLevelDomain.compare(pathDomain, Qt::CaseInsensitive) != 0) {
         throw Failure(
@@ -53,11 +53,11 @@ QString lookUpBindName(LDAP* ld, Target& target, const BindPlan& plan)
                          .arg(quoteForDescription(plan.downLevelDomain, 100))
                    : QStringLiteral("\"%1\" names another domain than the path's, %2 (%3).")
                          .arg(quoteForDescription(plan.downLevelDomain, 100), pathDomain,
-                              target.path.dnsDomain))
-            + QStringLiteral(" Type the user's full distinguished name instead.") + notSent);
+                              connection.path().dnsDomain))
+            + QStringLiteral(" Type the user's full distinguished name instead.") + passwordNotSent());
     }
-    const QString base =
-        target.path.namingContext.isEmpty() ? defaultNamingContext(ld, target) : target.path.namingContext;
+    const QString base = connection.path().namingContext.isEmpty() ? connection.defaultNamingContext()
+                                                                   : connection.path().namingContext;
     const QByteArray value = plan.lookupValue.toUtf8();
     berval raw { static_cast<ber_len_t>(value.size()), const_cast<char*>(value.constData()) };
     berval escaped {};
@@ -69,8 +69,8 @@ QString lookUpBindName(LDAP* ld, Target& target, const BindPlan& plan)
     const QString filter =
         QStringLiteral("(|(uid=%1)(sAMAccountName=%1)(userPrincipalName=%1)(mail=%1))").arg(term);
     const QString attributes = QStringLiteral("uid, sAMAccountName, userPrincipalName or mail");
-    const SearchResult found = search(ld, target, base, LDAP_SCOPE_SUBTREE, filter, { "1.1" }, 2,
-                                      QStringLiteral("search for the user"));
+    const SearchResult found = connection.search(base, LDAP_SCOPE_SUBTREE, filter, { "1.1" }, 2,
+                                                 QStringLiteral("search for the user"));
     const QString shownBase = quoteForDescription(base, 300);
     const QString shownValue = quoteForDescription(plan.lookupValue, 200);
     if (found.count > 1 || found.outcome.code == LDAP_SIZELIMIT_EXCEEDED) {
@@ -79,14 +79,14 @@ QString lookUpBindName(LDAP* ld, Target& target, const BindPlan& plan)
             + QStringLiteral("more than one entry under \"%1\" has %2 equal to \"%3\". Type the user's "
                              "full distinguished name instead.")
                   .arg(shownBase, attributes, shownValue)
-            + notSent);
+            + passwordNotSent());
     }
     if (found.outcome.code != LDAP_SUCCESS && found.outcome.code != LDAP_NO_SUCH_OBJECT) {
         throw Failure(lead
                       + QStringLiteral("the search for \"%1\" under \"%2\" failed: %3")
                             .arg(shownValue, shownBase,
                                  describeLdapResult(found.outcome.code, found.outcome.diagnostic))
-                      + notSent);
+                      + passwordNotSent());
     }
     // An entry without a name would turn the bind into an unauthenticated one.
     if (found.count == 0 || found.firstDn.isEmpty()) {
@@ -95,24 +95,24 @@ QString lookUpBindName(LDAP* ld, Target& target, const BindPlan& plan)
             + QStringLiteral("no entry under \"%1\" has %2 equal to \"%3\". Check the user name, or "
                              "type the user's full distinguished name.")
                   .arg(shownBase, attributes, shownValue)
-            + notSent);
+            + passwordNotSent());
     }
     return found.firstDn;
 }
 
 } // namespace
 
-QString simpleBindOnce(LDAP* ld, Target& target, const BindPlan& plan, const QString& password)
+QString simpleBindOnce(LdapConnection& connection, const BindPlan& plan, const QString& password)
 {
     QString name = plan.anonymous ? QString() : plan.bindName;
-    if (!plan.lookupValue.isEmpty() && !rootEntry(ld, target).activeDirectory) {
-        name = lookUpBindName(ld, target, plan);
+    if (!plan.lookupValue.isEmpty() && !connection.rootEntry().activeDirectory) {
+        name = lookUpBindName(connection, plan);
     }
-    const Outcome outcome = simpleBind(ld, target, name, plan.anonymous ? QString() : password);
+    const Outcome outcome = simpleBind(connection, name, plan.anonymous ? QString() : password);
     if (outcome.code != LDAP_SUCCESS) {
         // TLS is always verified; a plain connection proves nothing about who answered.
-        const bool verified = target.transport.implicitTls || target.transport.startTls;
-        throw Failure(describeBindRefusal(target.where, name, outcome.code, outcome.diagnostic,
+        const bool verified = connection.transport().implicitTls || connection.transport().startTls;
+        throw Failure(describeBindRefusal(connection.where(), name, outcome.code, outcome.diagnostic,
                                           outcome.referrals, outcome.policyError, verified));
     }
     if (outcome.policyError == PP_changeAfterReset) {
@@ -120,7 +120,7 @@ QString simpleBindOnce(LDAP* ld, Target& target, const BindPlan& plan, const QSt
         throw Failure(
             QStringLiteral("The directory server %1 accepted the password of %2, but an administrator reset "
                            "it: it must be changed before the account can be used.")
-                .arg(target.where, bindIdentity(name)));
+                .arg(connection.where(), bindIdentity(name)));
     }
     return name;
 }

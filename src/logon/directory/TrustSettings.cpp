@@ -26,12 +26,6 @@ void readLdapConfFile(const QString& path, TrustSources& trust)
 
 } // namespace
 
-void keepLibldapConfigurationOut()
-{
-    // Set once, early in main, before other threads read the environment; later calls change nothing.
-    setenv("LDAPNOINIT", "1", 0);
-}
-
 void readLdapConf(const QString& text, TrustSources& trust)
 {
     for (const QString& line : text.split(u'\n')) {

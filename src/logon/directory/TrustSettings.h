@@ -6,11 +6,6 @@
 
 namespace quorvane {
 
-// Keeps libldap from reading configuration on its own: an ldaprc in whatever directory the
-// program starts in would otherwise choose which certificate authorities are trusted. Must run
-// before the first libldap call of the process.
-void keepLibldapConfigurationOut();
-
 // The trusted certificate authorities administrators configured for OpenLDAP's client:
 // LDAPTLS_CACERT / LDAPTLS_CACERTDIR, else TLS_CACERT / TLS_CACERTDIR in the system ldap.conf (or the
 // file LDAPCONF names), else the system bundle. `origin` says which, for descriptions.

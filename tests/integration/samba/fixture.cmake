@@ -27,12 +27,3 @@ if(NEGOTIATE_FOUND)
     set_tests_properties(dc_selftest PROPERTIES TIMEOUT 120)
     quorvane_use_test_dc(dc_selftest)
 endif()
-
-# Kerberos and NTLM binds by the real provider, inside the controller's namespace.
-add_executable(tst_negotiate ${CMAKE_CURRENT_LIST_DIR}/../tst_negotiate.cpp)
-target_include_directories(tst_negotiate PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
-target_link_libraries(tst_negotiate PRIVATE logon Qt6::Test project_warnings)
-target_compile_definitions(tst_negotiate PRIVATE QUORVANE_COUNT_CHECK="$<TARGET_FILE:count_check>")
-add_test(NAME tst_negotiate COMMAND ${QUORVANE_DC_EXEC} $<TARGET_FILE:tst_negotiate>)
-set_tests_properties(tst_negotiate PROPERTIES TIMEOUT 180)
-quorvane_use_test_dc(tst_negotiate)

@@ -1,4 +1,4 @@
-#include "AnswerSniffer.h"
+#include "FirstBytesRecorder.h"
 
 #include <lber.h>
 
@@ -12,52 +12,51 @@ namespace quorvane {
 namespace {
 
 // These run inside liblber's C frames: nothing may throw.
-int sniffSetup(Sockbuf_IO_Desc* layer, void* sniffer) noexcept
+int recordSetup(Sockbuf_IO_Desc* layer, void* recorder) noexcept
 {
-    layer->sbiod_pvt = sniffer;
+    layer->sbiod_pvt = recorder;
     return 0;
 }
 
-int sniffRemove(Sockbuf_IO_Desc*) noexcept
+int recordRemove(Sockbuf_IO_Desc*) noexcept
 {
     return 0;
 }
 
-int sniffControl(Sockbuf_IO_Desc* layer, int option, void* argument) noexcept
+int recordControl(Sockbuf_IO_Desc* layer, int option, void* argument) noexcept
 {
     return LBER_SBIOD_CTRL_NEXT(layer, option, argument);
 }
 
-ber_slen_t sniffRead(Sockbuf_IO_Desc* layer, void* buffer, ber_len_t length) noexcept
+ber_slen_t recordRead(Sockbuf_IO_Desc* layer, void* buffer, ber_len_t length) noexcept
 {
     const ber_slen_t got = LBER_SBIOD_READ_NEXT(layer, buffer, length);
     if (got > 0) {
-        static_cast<AnswerSniffer*>(layer->sbiod_pvt)
+        static_cast<FirstBytesRecorder*>(layer->sbiod_pvt)
             ->record(static_cast<const char*>(buffer), static_cast<std::size_t>(got));
     }
     return got;
 }
 
-ber_slen_t sniffWrite(Sockbuf_IO_Desc* layer, void* buffer, ber_len_t length) noexcept
+ber_slen_t recordWrite(Sockbuf_IO_Desc* layer, void* buffer, ber_len_t length) noexcept
 {
     return LBER_SBIOD_WRITE_NEXT(layer, buffer, length);
 }
 
-int sniffClose(Sockbuf_IO_Desc*) noexcept
+int recordClose(Sockbuf_IO_Desc*) noexcept
 {
     return 0; // the TCP layer below closes the socket
 }
 
-Sockbuf_IO snifferLayer = { sniffSetup, sniffRemove, sniffControl, sniffRead, sniffWrite, sniffClose };
+Sockbuf_IO recorderLayer = { recordSetup, recordRemove, recordControl, recordRead, recordWrite, recordClose };
 
 ber_slen_t passRead(Sockbuf_IO_Desc* layer, void* buffer, ber_len_t length) noexcept
 {
     return LBER_SBIOD_READ_NEXT(layer, buffer, length);
 }
 
-// liblber writes with write(), which raises SIGPIPE on a connection the server closed; that would
-// end the program unless every host process ignored the signal. Blocked here, and a SIGPIPE this
-// write caused is taken back, so the write just fails with EPIPE.
+// SIGPIPE is blocked here, and one this write caused is taken back, so the write just fails with
+// EPIPE.
 ber_slen_t quietWrite(Sockbuf_IO_Desc* layer, void* buffer, ber_len_t length) noexcept
 {
     sigset_t pipe;
@@ -79,27 +78,31 @@ ber_slen_t quietWrite(Sockbuf_IO_Desc* layer, void* buffer, ber_len_t length) no
     return written;
 }
 
-Sockbuf_IO quietPipeLayer = { sniffSetup, sniffRemove, sniffControl, passRead, quietWrite, sniffClose };
+Sockbuf_IO quietPipeLayer = { recordSetup, recordRemove, recordControl, passRead, quietWrite, recordClose };
 
 } // namespace
 
-void AnswerSniffer::attach(void* socketBuffer)
+void FirstBytesRecorder::attach(void* socketBuffer)
 {
-    // Above TLS, which libldap adds at the transport level, so LDAP is seen in the clear; the pipe
-    // guard right above the socket, so TLS handshake writes pass through it too.
-    auto* buffer = static_cast<Sockbuf*>(socketBuffer);
-    ber_sockbuf_add_io(buffer, &snifferLayer, LBER_SBIOD_LEVEL_TRANSPORT + 5, this);
-    ber_sockbuf_add_io(buffer, &quietPipeLayer, LBER_SBIOD_LEVEL_PROVIDER + 5, this);
+    // Above TLS, which libldap adds at the transport level, so LDAP is seen in the clear.
+    ber_sockbuf_add_io(static_cast<Sockbuf*>(socketBuffer), &recorderLayer, LBER_SBIOD_LEVEL_TRANSPORT + 5,
+                       this);
 }
 
-void AnswerSniffer::record(const char* bytes, std::size_t count) noexcept
+void keepWritesFromRaisingSigpipe(void* socketBuffer)
+{
+    ber_sockbuf_add_io(static_cast<Sockbuf*>(socketBuffer), &quietPipeLayer, LBER_SBIOD_LEVEL_PROVIDER + 5,
+                       nullptr);
+}
+
+void FirstBytesRecorder::record(const char* bytes, std::size_t count) noexcept
 {
     const std::size_t taken = std::min(count, m_first.size() - m_count);
     std::copy_n(bytes, taken, m_first.begin() + static_cast<std::ptrdiff_t>(m_count));
     m_count += taken;
 }
 
-QString AnswerSniffer::notLdapText() const
+QString FirstBytesRecorder::notLdapText() const
 {
     // Every LDAP message begins with a SEQUENCE tag.
     if (m_count == 0 || static_cast<unsigned char>(m_first[0]) == 0x30) {

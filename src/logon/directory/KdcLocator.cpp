@@ -1,0 +1,198 @@
+#include "KdcLocator.h"
+
+#include "DescriptionText.h"
+#include "Release.h"
+
+#include <algorithm>
+#include <krb5/krb5.h>
+#include <memory>
+#include <profile.h>
+#include <type_traits>
+
+namespace quorvane {
+
+namespace {
+
+constexpr int defaultUdpPreferenceLimit = 1465;
+constexpr int hardUdpLimit = 32700; // as MIT caps the setting
+constexpr std::size_t mostAttempts = 16;
+
+using Profile = std::unique_ptr<std::remove_pointer_t<profile_t>, Release<profile_release>>;
+using ProfileValues = std::unique_ptr<char*, Release<profile_free_list>>;
+using ProfileText = std::unique_ptr<char, Release<profile_release_string>>;
+
+// As MIT reads a boolean: anything but these is false.
+bool isYes(const QString& value)
+{
+    for (const char* yes : { "y", "yes", "true", "t", "1", "on" }) {
+        if (value.trimmed().compare(QLatin1String(yes), Qt::CaseInsensitive) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// One kdc entry of krb5.conf; empty with `problem` set when it is no form a KDC can be named in.
+std::optional<KdcEntry> parseKdcEntry(const QString& text, QString& problem)
+{
+    KdcEntry entry;
+    QString rest = text.trimmed();
+    if (rest.contains(u"://")) {
+        problem = rest.startsWith(u"https://", Qt::CaseInsensitive)
+            ? QStringLiteral(
+                "it is a KDC proxy (HTTPS), which this check does not use; name the KDC itself, as "
+                "host or host:port")
+            : QStringLiteral("it is a URL, where a host or host:port was expected");
+        return {};
+    }
+    if (rest.startsWith(u"udp/", Qt::CaseInsensitive)) {
+        entry.transport = KdcTransport::Udp;
+        rest = rest.mid(4);
+    } else if (rest.startsWith(u"tcp/", Qt::CaseInsensitive)) {
+        entry.transport = KdcTransport::Tcp;
+        rest = rest.mid(4);
+    }
+    const HostPort split = splitHostPort(rest, true);
+    entry.host = split.host;
+    entry.ipv6 = split.ipv6;
+    problem = split.unclosed                       ? QStringLiteral("its \"[\" is not closed")
+        : split.strayText                          ? QStringLiteral("after \"]\" only \":port\" may follow")
+        : entry.host.isEmpty()                     ? QStringLiteral("it names no host")
+        : entry.ipv6 && !isIpv6Literal(entry.host) ? QStringLiteral("it is no IPv6 address")
+        : !entry.ipv6 && !std::all_of(entry.host.cbegin(), entry.host.cend(), isHostNameCharacter)
+        ? QStringLiteral("it is no host name or address")
+        : QString();
+    if (problem.isEmpty() && split.port) {
+        entry.port = portDigits(*split.port);
+        if (entry.port < 1 || entry.port > 65535) {
+            problem = QStringLiteral("its port \"%1\" is no number from 1 to 65535")
+                          .arg(quoteForDescription(*split.port, 20));
+        }
+    }
+    return problem.isEmpty() ? std::optional { entry } : std::nullopt;
+}
+
+QString profileString(profile_t profile, const char* section, const QByteArray& subsection, const char* name)
+{
+    char* raw = nullptr;
+    const long code = subsection.isEmpty()
+        ? profile_get_string(profile, section, name, nullptr, nullptr, &raw)
+        : profile_get_string(profile, section, subsection.constData(), name, nullptr, &raw);
+    const ProfileText value { raw };
+    return code == 0 && value ? QString::fromUtf8(value.get()) : QString();
+}
+
+} // namespace
+
+KdcSettings readKdcSettings(krb5_context context, const QString& realm)
+{
+    KdcSettings settings;
+    profile_t rawProfile = nullptr;
+    const krb5_error_code code = krb5_get_profile(context, &rawProfile);
+    const Profile profile { rawProfile };
+    if (code != 0) {
+        return settings;
+    }
+    const QByteArray realmUtf8 = realm.toUtf8();
+    const char* names[] = { "realms", realmUtf8.constData(), "kdc", nullptr };
+    char** rawValues = nullptr;
+    if (profile_get_values(profile.get(), names, &rawValues) == 0) {
+        const ProfileValues values { rawValues };
+        for (char** value = values.get(); value && *value; ++value) {
+            settings.kdcs.append(QString::fromUtf8(*value));
+        }
+    }
+    settings.realmDnsLookupKdc = profileString(profile.get(), "realms", realmUtf8, "dns_lookup_kdc");
+    settings.dnsLookupKdc = profileString(profile.get(), "libdefaults", {}, "dns_lookup_kdc");
+    settings.dnsFallback = profileString(profile.get(), "libdefaults", {}, "dns_fallback");
+    settings.udpPreferenceLimit = profileString(profile.get(), "libdefaults", {}, "udp_preference_limit");
+    return settings;
+}
+
+KdcList planKdcs(const KdcSettings& settings, const QString& realm,
+                 const std::function<SrvAnswer(const QString&)>& lookup,
+                 const std::function<quint32(quint32)>& draw, const std::optional<KdcEntry>& directoryServer)
+{
+    KdcList list;
+    if (!settings.udpPreferenceLimit.isEmpty()) {
+        bool number = false;
+        const int limit = settings.udpPreferenceLimit.trimmed().toInt(&number);
+        if (!number) {
+            list.unusable = QStringLiteral("krb5.conf's udp_preference_limit \"%1\" is no number")
+                                .arg(quoteForDescription(settings.udpPreferenceLimit, 40));
+            return list;
+        }
+        list.udpPreferenceLimit = limit < 0 ? defaultUdpPreferenceLimit : std::min(limit, hardUdpLimit);
+    }
+    for (const QString& text : settings.kdcs) {
+        QString problem;
+        const std::optional<KdcEntry> entry = parseKdcEntry(text, problem);
+        if (!entry) {
+            list.kdcs.clear();
+            list.unusable = QStringLiteral("krb5.conf names \"%1\" as a KDC of %2, but %3")
+                                .arg(quoteForDescription(text.trimmed(), 100), realm, problem);
+            return list;
+        }
+        list.kdcs.push_back(*entry);
+    }
+    if (!list.kdcs.empty()) {
+        list.source = QStringLiteral("krb5.conf");
+        return list;
+    }
+    QStringList notes { QStringLiteral("krb5.conf names none") };
+    QString dnsSetting = settings.realmDnsLookupKdc;
+    for (const QString& fallback : { settings.dnsLookupKdc, settings.dnsFallback }) {
+        if (dnsSetting.isEmpty()) {
+            dnsSetting = fallback;
+        }
+    }
+    if (!dnsSetting.isEmpty() && !isYes(dnsSetting)) {
+        notes.append(QStringLiteral("its dns_lookup_kdc says not to ask the DNS"));
+    } else {
+        for (const auto& [protocol, transport] :
+             { std::pair { u"_udp", KdcTransport::Udp }, std::pair { u"_tcp", KdcTransport::Tcp } }) {
+            SrvAnswer answer = lookup(QStringLiteral("_kerberos.%1.%2").arg(protocol, realm));
+            if (answer.records.empty()) {
+                notes.append(answer.problem);
+            }
+            for (const SrvRecord& record : orderSrvRecords(std::move(answer.records), draw)) {
+                QString host = record.target;
+                if (host.endsWith(u'.')) {
+                    host.chop(1);
+                }
+                if (std::all_of(host.cbegin(), host.cend(), isHostNameCharacter)) {
+                    list.kdcs.push_back({ host, false, record.port, transport });
+                }
+            }
+        }
+        if (!list.kdcs.empty()) {
+            list.source = QStringLiteral("DNS SRV records");
+            return list;
+        }
+    }
+    list.notFound = notes.join(QStringLiteral(", "));
+    if (directoryServer) {
+        list.kdcs.push_back(*directoryServer);
+        list.source = QStringLiteral("the directory server, as %1").arg(list.notFound);
+        list.directoryServer = true;
+    }
+    return list;
+}
+
+std::vector<KdcAttempt> planAttempts(const KdcList& list, qsizetype size)
+{
+    const KdcTransport first = size > list.udpPreferenceLimit ? KdcTransport::Tcp : KdcTransport::Udp;
+    const KdcTransport second = first == KdcTransport::Udp ? KdcTransport::Tcp : KdcTransport::Udp;
+    std::vector<KdcAttempt> attempts;
+    for (const KdcTransport pass : { first, second }) {
+        for (std::size_t index = 0; index < list.kdcs.size() && attempts.size() < mostAttempts; ++index) {
+            const KdcTransport transport = list.kdcs[index].transport;
+            if (transport == KdcTransport::Any || transport == pass) {
+                attempts.push_back({ index, pass });
+            }
+        }
+    }
+    return attempts;
+}
+
+} // namespace quorvane

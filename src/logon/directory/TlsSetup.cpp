@@ -1,0 +1,94 @@
+#include "DescriptionText.h"
+#include "Failure.h"
+#include "LdapConnection.h"
+#include "LdapDescriptions.h"
+#include "TlsDiagnosis.h"
+#include "TrustSettings.h"
+
+#include <QFileInfo>
+
+namespace quorvane {
+
+namespace {
+
+// Verification is demanded on this handle so no ldaprc or TLS_REQCERT setting can switch it off.
+TrustSources configureTls(LDAP* ld, bool sendsPassword)
+{
+    const TrustSources trust = configuredTrust();
+    const QString unreadable = !trust.caFile.isEmpty() && !QFileInfo(trust.caFile).isReadable() ? trust.caFile
+        : !trust.caDir.isEmpty() && !QFileInfo(trust.caDir).isReadable()                        ? trust.caDir
+                                                                                                : QString();
+    const QString untrusting =
+        QStringLiteral("The trusted certificate authorities cannot be read from \"%1\" (set "
+                       "by %2), so no TLS connection can be verified.%3")
+            .arg(quoteForDescription(unreadable.isEmpty() ? trust.caFile : unreadable, 200), trust.origin,
+                 passwordNotSent(sendsPassword));
+    if (!unreadable.isEmpty()) {
+        throw Failure(untrusting);
+    }
+    if (!trust.caFile.isEmpty()) {
+        setTextOption(ld, LDAP_OPT_X_TLS_CACERTFILE, trust.caFile);
+    }
+    if (!trust.caDir.isEmpty()) {
+        setTextOption(ld, LDAP_OPT_X_TLS_CACERTDIR, trust.caDir);
+    }
+    setIntOption(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, LDAP_OPT_X_TLS_DEMAND);
+    // Must come last: the handle's TLS options take effect only in a context made after them.
+    const int client = 0;
+    if (ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &client) != LDAP_OPT_SUCCESS) {
+        throw Failure(untrusting); // the file is there, but holds no certificate GnuTLS can load
+    }
+    return trust;
+}
+
+} // namespace
+
+void LdapConnection::secure(bool sendsPassword)
+{
+    if (!m_transport.implicitTls && !m_transport.startTls) {
+        return;
+    }
+    const TrustSources trust = configureTls(handle(), sendsPassword);
+    if (m_transport.startTls) {
+        const QString operation = QStringLiteral("StartTLS request");
+        int messageId = 0;
+        if (ldap_extended_operation(handle(), LDAP_EXOP_START_TLS, nullptr, nullptr, nullptr, &messageId)
+            != LDAP_SUCCESS) {
+            failed(operation);
+        }
+        const LdapMessage answer = awaitResult(messageId, operation);
+        const Outcome outcome = parseOutcome(answer.get(), operation);
+        if (outcome.code != LDAP_SUCCESS) {
+            throw Failure(
+                QStringLiteral("The directory server %1 refused StartTLS, which the bind flags ask for: %2%3")
+                    .arg(m_where, describeLdapResult(outcome.code, outcome.diagnostic),
+                         passwordNotSent(sendsPassword)));
+        }
+    }
+    const Clock::time_point started = Clock::now();
+    if (ldap_install_tls(handle()) != LDAP_SUCCESS) {
+        tlsFailed(trust, sendsPassword, started);
+    }
+}
+
+void LdapConnection::tlsFailed(const TrustSources& trust, bool sendsPassword, Clock::time_point started)
+{
+    const int code = lastResultCode(handle());
+    const QString libraryText = lastDiagnostic(handle());
+    // A single-threaded server would still be busy with the failed connection.
+    m_ld.reset();
+    if (code == LDAP_TIMEOUT && Clock::now() - started >= m_limits.connect) {
+        throw Failure(
+            QStringLiteral("The directory server %1 did not complete the TLS handshake within %2.%3")
+                .arg(m_where, durationText(m_limits.connect), passwordNotSent(sendsPassword)));
+    }
+    QString reason = diagnoseTls(m_server.host, m_server.ipv6, m_server.port, m_peer, m_transport.startTls,
+                                 trust, m_limits.connect);
+    if (reason.isEmpty()) {
+        reason = QStringLiteral("The TLS connection to %1 failed: %2")
+                     .arg(m_where, describeLdapResult(code, libraryText));
+    }
+    throw Failure(reason + passwordNotSent(sendsPassword));
+}
+
+} // namespace quorvane
