@@ -1,10 +1,28 @@
 #pragma once
 
+#include <QDateTime>
 #include <QString>
 
+#include <chrono>
 #include <memory>
 
 namespace quorvane {
+
+// What a successful check learned. The window shows none of it ("User is valid" is all it says).
+struct CheckFacts
+{
+    QString server; // host:port as reached
+    QString address; // the address connected to
+    QString mechanism; // "simple", "anonymous", "Kerberos" or "NTLM"
+    QString saslMechanism; // "GSS-SPNEGO" or "GSSAPI", for a negotiated bind
+    QString whyNtlm; // why Kerberos could not be used, when NTLM was
+    int securityStrength = 0; // of a negotiated layer: 0 none, 1 signing, 56 sealing
+    QString tlsVersion; // empty without TLS
+    QString certificateSubject;
+    QDateTime certificateExpires;
+    // Each step's time; a step not taken stays zero.
+    std::chrono::microseconds lookup {}, connect {}, tls {}, bind {}, read {};
+};
 
 // An opened directory object; destroying it unbinds and closes its connection.
 class DirectoryObject
@@ -12,6 +30,7 @@ class DirectoryObject
 public:
     virtual ~DirectoryObject() = default;
     virtual void requireContainer() const = 0; // throws Failure when the object is no container
+    virtual CheckFacts facts() const { return {}; }
 };
 
 class DirectoryProvider

@@ -11,7 +11,6 @@
 #include <map>
 #include <sys/socket.h>
 #include <type_traits>
-#include <unistd.h>
 
 namespace quorvane {
 

@@ -115,7 +115,14 @@ LdapConnection LdapConnection::connectFirstReachable(const LdapPath& path, const
         }
         ConnectAttempt attempt =
             attemptTcp(server.host, server.port, limits.connect, std::min(now + limits.connect, phaseEnd));
+        const auto micro = [](Clock::duration d) {
+            return std::chrono::duration_cast<std::chrono::microseconds>(d);
+        };
+        connection.m_facts.lookup += micro(attempt.resolving);
+        connection.m_facts.connect += micro(Clock::now() - now - attempt.resolving);
         if (attempt.socket.fd() >= 0) {
+            connection.m_facts.server = where;
+            connection.m_facts.address = numericAddress(attempt.peer);
             connection.m_server = server;
             connection.m_peer = attempt.peer;
             connection.m_where = where;

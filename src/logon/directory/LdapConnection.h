@@ -2,6 +2,7 @@
 
 #include "BindPlan.h"
 #include "DirectoryLimits.h"
+#include "DirectoryProvider.h"
 #include "LdapHandles.h"
 #include "LdapPath.h"
 #include "NetworkConnect.h"
@@ -83,6 +84,9 @@ public:
     const TransportPlan& transport() const { return m_transport; }
     const DirectoryLimits& limits() const { return m_limits; }
     Clock::time_point deadline() const { return m_deadline; }
+    // What the check learned so far: server, address, TLS, and each step's time.
+    CheckFacts& facts() { return m_facts; }
+    const CheckFacts& facts() const { return m_facts; }
 
     // TLS from the first byte or StartTLS, as the transport plan says; the certificate always verified.
     void secure(bool sendsPassword);
@@ -112,6 +116,7 @@ private:
     void adopt(Socket socket);
     LdapMessage awaitMessage(int messageId, int all, const QString& operation) const;
     [[noreturn]] void tlsFailed(const TrustSources& trust, bool sendsPassword, Clock::time_point started);
+    void recordTlsFacts();
 
     LdapPath m_path;
     TransportPlan m_transport;
@@ -125,6 +130,21 @@ private:
     LdapHandle m_ld;
     std::optional<RootEntry> m_root;
     const SaslSecurityLayer* m_protection = nullptr; // owned by the socket buffer
+    CheckFacts m_facts;
 };
+
+// How long `step` takes, added to `into`.
+template <typename Step>
+auto timed(std::chrono::microseconds& into, Step step)
+{
+    const Clock::time_point started = Clock::now();
+    struct Add
+    {
+        std::chrono::microseconds& into;
+        Clock::time_point started;
+        ~Add() { into += std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started); }
+    } add { into, started };
+    return step();
+}
 
 } // namespace quorvane

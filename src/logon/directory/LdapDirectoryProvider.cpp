@@ -67,16 +67,18 @@ std::unique_ptr<DirectoryObject> LdapDirectoryProvider::open(const QString& path
     LdapConnection connection =
         LdapConnection::connectFirstReachable(where, transport, m_limits, servers, phaseEnd);
     QString boundAs;
+    CheckFacts& facts = connection.facts();
     if (plan.negotiate && !connection.transport().implicitTls
         && !negotiationMechanism(connection.rootEntry()).isEmpty()) {
-        boundAs = negotiatedBind(connection, plan, password);
+        boundAs = timed(facts.bind, [&] { return negotiatedBind(connection, plan, password); });
     } else {
         connection.secure(!plan.anonymous);
-        boundAs = simpleBindOnce(connection, plan, password);
+        facts.mechanism = plan.anonymous ? QStringLiteral("anonymous") : QStringLiteral("simple");
+        boundAs = timed(facts.bind, [&] { return simpleBindOnce(connection, plan, password); });
     }
     Entry entry;
     if (plan.readObject) {
-        entry = readObject(connection, boundAs);
+        entry = timed(facts.read, [&] { return readObject(connection, boundAs); });
     }
     return openedObject(std::move(connection), std::move(entry), plan.readObject);
 }

@@ -609,6 +609,11 @@ QString negotiatedBind(LdapConnection& connection, const BindPlan& plan, const Q
     if (ntlm) {
         verifyThroughLayer(connection, *layer, identity, how);
     }
+    CheckFacts& facts = connection.facts();
+    facts.mechanism = ntlm ? QStringLiteral("NTLM") : QStringLiteral("Kerberos");
+    facts.saslMechanism = mechanism;
+    facts.whyNtlm = fallbackReason;
+    facts.securityStrength = static_cast<int>(strength);
     return identity;
 }
 

@@ -30,17 +30,6 @@ using AddressList = std::unique_ptr<addrinfo, Release<freeaddrinfo>>;
 
 constexpr std::size_t maxAddressesTried = 8;
 
-QString numericAddress(const PeerAddress& peer)
-{
-    char text[NI_MAXHOST] = {};
-    if (getnameinfo(reinterpret_cast<const sockaddr*>(&peer.address), peer.length, text, sizeof text, nullptr,
-                    0, NI_NUMERICHOST)
-        != 0) {
-        return QStringLiteral("?");
-    }
-    return QString::fromUtf8(text);
-}
-
 QString errnoText(int error)
 {
     switch (error) {
@@ -307,12 +296,25 @@ std::vector<PeerAddress> resolveAddresses(const QString& host, int port, Clock::
     return peers;
 }
 
+QString numericAddress(const PeerAddress& peer)
+{
+    char text[NI_MAXHOST] = {};
+    if (getnameinfo(reinterpret_cast<const sockaddr*>(&peer.address), peer.length, text, sizeof text, nullptr,
+                    0, NI_NUMERICHOST)
+        != 0) {
+        return QStringLiteral("?");
+    }
+    return QString::fromUtf8(text);
+}
+
 ConnectAttempt attemptTcp(const QString& host, int port, std::chrono::milliseconds timeout,
                           Clock::time_point deadline)
 {
     ConnectAttempt attempt;
     QString problem;
+    const Clock::time_point started = Clock::now();
     const std::vector<PeerAddress> peers = resolveAddresses(host, port, deadline, problem);
+    attempt.resolving = Clock::now() - started;
     if (!problem.isEmpty()) {
         attempt.unresolved = true;
         attempt.reason = problem;

@@ -47,6 +47,7 @@ struct ConnectAttempt
     PeerAddress peer; // the address connected to
     bool unresolved = false;
     QString reason; // why not, in a few words
+    std::chrono::steady_clock::duration resolving {}; // of the time it took, the name lookup's
 };
 
 // Connects to host:port by `deadline`, name resolution included. libldap's own connect reports a
@@ -60,6 +61,8 @@ ConnectAttempt attemptTcp(const QString& host, int port, std::chrono::millisecon
 // `problem` set when there are none.
 std::vector<PeerAddress> resolveAddresses(const QString& host, int port,
                                           std::chrono::steady_clock::time_point deadline, QString& problem);
+// The address as digits, for descriptions and facts.
+QString numericAddress(const PeerAddress& peer);
 // The description of a failed attempt, naming the server.
 QString describeAttempt(const QString& host, bool ipv6, int port, const ConnectAttempt& attempt);
 // Connects again to an address attemptTcp found; throws Failure naming `where` when it cannot.

@@ -31,6 +31,8 @@ public:
         , m_read(read)
     {}
 
+    CheckFacts facts() const override { return m_connection.facts(); }
+
     void requireContainer() const override
     {
         if (!m_read || m_entry.hasSubordinates) {

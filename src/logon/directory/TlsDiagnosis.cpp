@@ -245,6 +245,23 @@ QStringList certificateProblems(const std::vector<Certificate>& chain, const QSt
 
 } // namespace
 
+CertificateFacts certificateFacts(const QByteArray& der)
+{
+    gnutls_x509_crt_t raw = nullptr;
+    if (gnutls_x509_crt_init(&raw) < 0) {
+        return {};
+    }
+    const Certificate certificate { raw };
+    const gnutls_datum_t data { reinterpret_cast<unsigned char*>(const_cast<char*>(der.constData())),
+                                static_cast<unsigned>(der.size()) };
+    if (gnutls_x509_crt_import(certificate.get(), &data, GNUTLS_X509_FMT_DER) < 0) {
+        return {};
+    }
+    return { distinguishedName(certificate.get(), false),
+             QDateTime::fromSecsSinceEpoch(gnutls_x509_crt_get_expiration_time(certificate.get()),
+                                           QTimeZone::utc()) };
+}
+
 QString diagnoseTls(const QString& host, bool ipv6, int port, const PeerAddress& peer, bool startTls,
                     const TrustSources& trust, std::chrono::milliseconds timeout)
 {

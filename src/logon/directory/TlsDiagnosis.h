@@ -2,6 +2,8 @@
 
 #include "NetworkConnect.h"
 
+#include <QByteArray>
+#include <QDateTime>
 #include <QString>
 
 #include <chrono>
@@ -15,6 +17,14 @@ struct TrustSources
     QString caDir;
     QString origin; // where the setting came from
 };
+
+// The subject and expiry of a DER certificate; empty when it cannot be read.
+struct CertificateFacts
+{
+    QString subject;
+    QDateTime expires;
+};
+CertificateFacts certificateFacts(const QByteArray& der);
 
 // libldap reports every TLS refusal as "Can't contact LDAP server", so after one we connect again to
 // the same address, take the server's certificate without trusting it, and say what is wrong with it:

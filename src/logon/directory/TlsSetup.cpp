@@ -69,6 +69,25 @@ void LdapConnection::secure(bool sendsPassword)
     if (ldap_install_tls(handle()) != LDAP_SUCCESS) {
         tlsFailed(trust, sendsPassword, started);
     }
+    m_facts.tls = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started);
+    recordTlsFacts();
+}
+
+void LdapConnection::recordTlsFacts()
+{
+    char* version = nullptr;
+    ldap_get_option(handle(), LDAP_OPT_X_TLS_VERSION, &version);
+    const LdapText versionOwner { version };
+    m_facts.tlsVersion = fromLdap(version);
+    berval der {};
+    if (ldap_get_option(handle(), LDAP_OPT_X_TLS_PEERCERT, &der) != LDAP_OPT_SUCCESS || !der.bv_val) {
+        return;
+    }
+    const std::unique_ptr<char, Release<ber_memfree>> derOwner { der.bv_val };
+    const CertificateFacts certificate =
+        certificateFacts(QByteArray::fromRawData(der.bv_val, static_cast<qsizetype>(der.bv_len)));
+    m_facts.certificateSubject = certificate.subject;
+    m_facts.certificateExpires = certificate.expires;
 }
 
 void LdapConnection::tlsFailed(const TrustSources& trust, bool sendsPassword, Clock::time_point started)
