@@ -93,6 +93,25 @@ private slots:
         m_directory = *directory;
     }
 
+    // A successful check hands over what it learned: server, address, mechanism, TLS and its
+    // certificate, and each step's time; without TLS there is no TLS to report.
+    void factsOfASuccessfulCheck()
+    {
+        for (const bool tls : { true, false }) {
+            const auto object =
+                m_provider.open(tls ? ldapsPath() : ldapPath(), sampleDn, QStringLiteral("marigold"), 0);
+            const CheckFacts facts = object->facts();
+            QCOMPARE(facts.address, QStringLiteral("127.0.0.1"));
+            QVERIFY(facts.server.startsWith(QStringLiteral("127.0.0.1:")));
+            QCOMPARE(facts.mechanism, QStringLiteral("simple"));
+            QVERIFY(facts.connect.count() > 0 && facts.bind.count() > 0 && facts.read.count() > 0);
+            QCOMPARE(facts.tls.count() > 0, tls);
+            QCOMPARE(facts.tlsVersion.startsWith(QStringLiteral("TLS")), tls);
+            QCOMPARE(facts.certificateSubject.contains(QStringLiteral("CN=")), tls);
+            QCOMPARE(facts.certificateExpires > QDateTime::currentDateTimeUtc(), tls);
+        }
+    }
+
     void valid_data()
     {
         QTest::addColumn<QString>("path");

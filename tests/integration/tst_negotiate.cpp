@@ -411,6 +411,28 @@ private slots:
         QVERIFY(!bytes.contains(utf16));
     }
 
+    // The facts of a negotiated check say which mechanism ran, why NTLM, and the layer's strength.
+    void negotiatedFacts()
+    {
+        const QString path = QStringLiteral("LDAP://%1/%2").arg(env("DC_HOST"), env("BASE_DN"));
+        const QString user = env("DOMAIN") + u'\\' + env("NORMAL_USER");
+        const QByteArray defaultConf = qgetenv("KRB5_CONFIG");
+        QStringList seen;
+        for (const QByteArray& conf : { defaultConf, qgetenv("KRB5_CONF_DEAD_KDC") }) {
+            qputenv("KRB5_CONFIG", conf);
+            const CheckFacts facts = m_provider.open(path, user, env("NORMAL_PASSWORD"), 5)->facts();
+            seen << QStringLiteral("%1 %2 %3 %4")
+                        .arg(facts.mechanism, facts.saslMechanism)
+                        .arg(facts.securityStrength)
+                        .arg(facts.whyNtlm.isEmpty() ? QStringLiteral("no-reason")
+                                                     : QStringLiteral("reason"));
+        }
+        qputenv("KRB5_CONFIG", defaultConf);
+        QCOMPARE(seen,
+                 QStringList({ QStringLiteral("Kerberos GSS-SPNEGO 56 no-reason"),
+                               QStringLiteral("NTLM GSS-SPNEGO 56 reason") }));
+    }
+
     // A server that claims to be the controller gets real tickets for it from the KDC, but cannot
     // read them: its "success" before the mutual authentication proves nothing.
     void impostorWithRealTickets()
