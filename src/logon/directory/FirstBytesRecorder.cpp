@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <csignal>
 #include <pthread.h>
+#include <sys/socket.h>
 
 namespace quorvane {
 
@@ -55,10 +56,16 @@ ber_slen_t passRead(Sockbuf_IO_Desc* layer, void* buffer, ber_len_t length) noex
     return LBER_SBIOD_READ_NEXT(layer, buffer, length);
 }
 
-// SIGPIPE is blocked here, and one this write caused is taken back, so the write just fails with
-// EPIPE.
+// Right above liblber's TCP layer, which is only a write(), the write is made here with
+// MSG_NOSIGNAL; above anything else SIGPIPE is blocked, and one this write caused is taken back.
+// Either way the write just fails with EPIPE.
 ber_slen_t quietWrite(Sockbuf_IO_Desc* layer, void* buffer, ber_len_t length) noexcept
 {
+    ber_socket_t fd = -1;
+    if (layer->sbiod_next && layer->sbiod_next->sbiod_io == &ber_sockbuf_io_tcp
+        && ber_sockbuf_ctrl(layer->sbiod_sb, LBER_SB_OPT_GET_FD, &fd) == 1 && fd >= 0) {
+        return ::send(fd, buffer, length, MSG_NOSIGNAL);
+    }
     sigset_t pipe;
     sigemptyset(&pipe);
     sigaddset(&pipe, SIGPIPE);

@@ -122,7 +122,6 @@ LdapConnection LdapConnection::connectFirstReachable(const LdapPath& path, const
         connection.m_facts.connect += micro(Clock::now() - now - attempt.resolving);
         if (attempt.socket.fd() >= 0) {
             connection.m_facts.server = where;
-            connection.m_facts.address = numericAddress(attempt.peer);
             connection.m_server = server;
             connection.m_peer = attempt.peer;
             connection.m_where = where;

@@ -84,9 +84,11 @@ public:
     const TransportPlan& transport() const { return m_transport; }
     const DirectoryLimits& limits() const { return m_limits; }
     Clock::time_point deadline() const { return m_deadline; }
-    // What the check learned so far: server, address, TLS, and each step's time.
+    // What the check learned so far: server, TLS version, and each step's time.
     CheckFacts& facts() { return m_facts; }
-    const CheckFacts& facts() const { return m_facts; }
+    // The facts as handed over. The address and the certificate are formatted and read only now:
+    // few checks are asked for them.
+    CheckFacts reportedFacts() const;
 
     // TLS from the first byte or StartTLS, as the transport plan says; the certificate always verified.
     void secure(bool sendsPassword);
@@ -131,6 +133,7 @@ private:
     std::optional<RootEntry> m_root;
     const SaslSecurityLayer* m_protection = nullptr; // owned by the socket buffer
     CheckFacts m_facts;
+    QByteArray m_peerCertificate; // DER, for the facts
 };
 
 // How long `step` takes, added to `into`.

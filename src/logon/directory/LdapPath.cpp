@@ -86,9 +86,9 @@ void parseDn(const QString& text, LdapPath& path)
     for (LDAPRDN* rdn = dn.get(); *rdn; ++rdn, ++index) {
         const LDAPAVA* ava = (*rdn)[0];
         const bool single = (*rdn)[1] == nullptr;
-        const QString type =
-            QString::fromUtf8(ava->la_attr.bv_val, static_cast<qsizetype>(ava->la_attr.bv_len));
-        if (single && type.compare(u"dc", Qt::CaseInsensitive) == 0) {
+        // libldap has checked the type: a name or an OID, ASCII either way.
+        const bool dc = ava->la_attr.bv_len == 2 && qstrnicmp(ava->la_attr.bv_val, "dc", 2) == 0;
+        if (single && dc) {
             labels.append(
                 QString::fromUtf8(ava->la_value.bv_val, static_cast<qsizetype>(ava->la_value.bv_len)));
             if (tailStart < 0) {
@@ -122,6 +122,9 @@ void parseDn(const QString& text, LdapPath& path)
 // A '/' inside the DN may be written as "\/"; libldap wants it bare.
 QString unescapeSlashes(const QString& dn)
 {
+    if (!dn.contains(u"\\/")) {
+        return dn;
+    }
     QString out;
     out.reserve(dn.size());
     for (qsizetype i = 0; i < dn.size(); ++i) {

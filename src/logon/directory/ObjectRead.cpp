@@ -31,7 +31,7 @@ public:
         , m_read(read)
     {}
 
-    CheckFacts facts() const override { return m_connection.facts(); }
+    CheckFacts facts() const override { return m_connection.reportedFacts(); }
 
     void requireContainer() const override
     {

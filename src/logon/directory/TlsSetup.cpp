@@ -18,13 +18,15 @@ TrustSources configureTls(LDAP* ld, bool sendsPassword)
     const QString unreadable = !trust.caFile.isEmpty() && !QFileInfo(trust.caFile).isReadable() ? trust.caFile
         : !trust.caDir.isEmpty() && !QFileInfo(trust.caDir).isReadable()                        ? trust.caDir
                                                                                                 : QString();
-    const QString untrusting =
-        QStringLiteral("The trusted certificate authorities cannot be read from \"%1\" (set "
-                       "by %2), so no TLS connection can be verified.%3")
+    // Built only when thrown: every TLS check comes through here.
+    const auto untrusting = [&] {
+        return QStringLiteral("The trusted certificate authorities cannot be read from \"%1\" (set "
+                              "by %2), so no TLS connection can be verified.%3")
             .arg(quoteForDescription(unreadable.isEmpty() ? trust.caFile : unreadable, 200), trust.origin,
                  passwordNotSent(sendsPassword));
+    };
     if (!unreadable.isEmpty()) {
-        throw Failure(untrusting);
+        throw Failure(untrusting());
     }
     if (!trust.caFile.isEmpty()) {
         setTextOption(ld, LDAP_OPT_X_TLS_CACERTFILE, trust.caFile);
@@ -36,7 +38,7 @@ TrustSources configureTls(LDAP* ld, bool sendsPassword)
     // Must come last: the handle's TLS options take effect only in a context made after them.
     const int client = 0;
     if (ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &client) != LDAP_OPT_SUCCESS) {
-        throw Failure(untrusting); // the file is there, but holds no certificate GnuTLS can load
+        throw Failure(untrusting()); // the file is there, but holds no certificate GnuTLS can load
     }
     return trust;
 }
@@ -84,10 +86,22 @@ void LdapConnection::recordTlsFacts()
         return;
     }
     const std::unique_ptr<char, Release<ber_memfree>> derOwner { der.bv_val };
-    const CertificateFacts certificate =
-        certificateFacts(QByteArray::fromRawData(der.bv_val, static_cast<qsizetype>(der.bv_len)));
-    m_facts.certificateSubject = certificate.subject;
-    m_facts.certificateExpires = certificate.expires;
+    // Parsing it costs more than the rest of our own work in a check: done only when asked.
+    m_peerCertificate = QByteArray(der.bv_val, static_cast<qsizetype>(der.bv_len));
+}
+
+CheckFacts LdapConnection::reportedFacts() const
+{
+    CheckFacts facts = m_facts;
+    if (m_peer.length > 0) {
+        facts.address = numericAddress(m_peer);
+    }
+    if (!m_peerCertificate.isEmpty()) {
+        const CertificateFacts certificate = certificateFacts(m_peerCertificate);
+        facts.certificateSubject = certificate.subject;
+        facts.certificateExpires = certificate.expires;
+    }
+    return facts;
 }
 
 void LdapConnection::tlsFailed(const TrustSources& trust, bool sendsPassword, Clock::time_point started)

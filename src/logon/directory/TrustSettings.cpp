@@ -1,8 +1,9 @@
 #include "TrustSettings.h"
 
 #include <QFile>
-#include <QRegularExpression>
+#include <QStringTokenizer>
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace quorvane {
@@ -28,21 +29,24 @@ void readLdapConfFile(const QString& path, TrustSources& trust)
 
 void readLdapConf(const QString& text, TrustSources& trust)
 {
-    for (const QString& line : text.split(u'\n')) {
-        const QString trimmed = line.trimmed();
+    // Views, not copies: this runs on every TLS check.
+    for (const QStringView line : qTokenize(text, u'\n')) {
+        const QStringView trimmed = line.trimmed();
         if (trimmed.isEmpty() || trimmed.startsWith(u'#')) {
             continue;
         }
-        const qsizetype gap = trimmed.indexOf(QRegularExpression(QStringLiteral("\\s")));
-        if (gap < 0) {
+        // The keyword ends at the first white space, ASCII only, as libldap reads it.
+        const auto gap = std::find_if(trimmed.begin(), trimmed.end(),
+                                      [](QChar c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); });
+        if (gap == trimmed.end()) {
             continue;
         }
-        const QString keyword = trimmed.left(gap);
-        const QString value = trimmed.mid(gap).trimmed();
+        const QStringView keyword = trimmed.first(gap - trimmed.begin());
+        const QStringView value = trimmed.sliced(gap - trimmed.begin()).trimmed();
         if (keyword.compare(u"TLS_CACERT", Qt::CaseInsensitive) == 0) {
-            trust.caFile = value;
+            trust.caFile = value.toString();
         } else if (keyword.compare(u"TLS_CACERTDIR", Qt::CaseInsensitive) == 0) {
-            trust.caDir = value;
+            trust.caDir = value.toString();
         }
     }
 }
