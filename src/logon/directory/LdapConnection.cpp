@@ -30,15 +30,6 @@ std::chrono::milliseconds left(Clock::time_point deadline, std::chrono::millisec
     return std::max(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()), atLeast);
 }
 
-} // namespace
-
-void setIntOption(LDAP* ld, int option, int value)
-{
-    if (ldap_set_option(ld, option, &value) != LDAP_OPT_SUCCESS) {
-        throw Failure(QStringLiteral("The LDAP library rejected option 0x%1.").arg(option, 0, 16));
-    }
-}
-
 void setTimeOption(LDAP* ld, int option, std::chrono::milliseconds duration)
 {
     const timeval value = toTimeval(duration);
@@ -51,6 +42,15 @@ void setTimeOption(LDAP* ld, int option, std::chrono::milliseconds duration)
 void setBoolOption(LDAP* ld, int option, bool value)
 {
     if (ldap_set_option(ld, option, value ? LDAP_OPT_ON : LDAP_OPT_OFF) != LDAP_OPT_SUCCESS) {
+        throw Failure(QStringLiteral("The LDAP library rejected option 0x%1.").arg(option, 0, 16));
+    }
+}
+
+} // namespace
+
+void setIntOption(LDAP* ld, int option, int value)
+{
+    if (ldap_set_option(ld, option, &value) != LDAP_OPT_SUCCESS) {
         throw Failure(QStringLiteral("The LDAP library rejected option 0x%1.").arg(option, 0, 16));
     }
 }

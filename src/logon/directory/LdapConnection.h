@@ -54,7 +54,6 @@ struct SearchResult
 QString fromLdap(const char* text);
 QString fromBerval(const berval& value);
 void setIntOption(LDAP* ld, int option, int value);
-void setBoolOption(LDAP* ld, int option, bool value);
 void setTextOption(LDAP* ld, int option, const QString& value);
 int lastResultCode(LDAP* ld);
 QString lastDiagnostic(LDAP* ld);
