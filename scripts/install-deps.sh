@@ -8,6 +8,7 @@ packages=(
     slapd ldap-utils openssl python3 valgrind
     dnsmasq-base iproute2
     samba-ad-dc samba-ad-provision ldb-tools krb5-user libsasl2-modules-gssapi-mit gss-ntlmssp
+    krb5-kdc krb5-admin-server
     libkrb5-dev libsasl2-dev faketime tcpdump
     qt6-qpa-plugins fonts-dejavu-core dpkg-dev desktop-file-utils appstream lintian
     xvfb xdotool imagemagick dbus-daemon at-spi2-core python3-xlib python3-pyatspi

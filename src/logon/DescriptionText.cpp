@@ -30,4 +30,13 @@ QString quoteForDescription(const QString& text, qsizetype limit)
     return quoted;
 }
 
+QString durationText(std::chrono::milliseconds duration)
+{
+    const auto count = duration.count();
+    if (count % 1000 == 0) {
+        return count == 1000 ? QStringLiteral("1 second") : QStringLiteral("%1 seconds").arg(count / 1000);
+    }
+    return QStringLiteral("%1 seconds").arg(static_cast<double>(count) / 1000.0);
+}
+
 } // namespace quorvane

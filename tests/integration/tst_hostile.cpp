@@ -1,3 +1,4 @@
+#include "Failure.h"
 #include "FakeLdapServer.h"
 #include "LdapDirectoryProvider.h"
 #include "LogonCheck.h"
@@ -130,33 +131,36 @@ private slots:
         QTest::addColumn<int>("behaviour");
         QTest::addColumn<QString>("scheme");
         QTest::addColumn<QString>("says");
+        QTest::addColumn<CheckStep>("step");
+        const CheckStep tls = CheckStep::Tls, bind = CheckStep::Bind;
         QTest::newRow("closes during the TLS handshake")
             << int(Behaviour::CloseAfterRequest) << QStringLiteral("LDAPS")
-            << QStringLiteral("failed: the server closed the connection");
+            << QStringLiteral("failed: the server closed the connection") << tls;
         QTest::newRow("closes during the bind")
             << int(Behaviour::CloseAfterRequest) << QStringLiteral("LDAP")
-            << QStringLiteral("closed the connection during the bind request");
+            << QStringLiteral("closed the connection during the bind request") << bind;
         QTest::newRow("closes at once") << int(Behaviour::CloseAtOnce) << QStringLiteral("LDAP")
-                                        << QStringLiteral("closed the connection");
+                                        << QStringLiteral("closed the connection") << bind;
         QTest::newRow("answers with HTTP")
             << int(Behaviour::Garbage) << QStringLiteral("LDAP")
-            << QStringLiteral("data that is not LDAP, beginning \"HTTP/1.1 400 Bad Request");
+            << QStringLiteral("data that is not LDAP, beginning \"HTTP/1.1 400 Bad Request") << bind;
         QTest::newRow("answers TLS with HTTP") << int(Behaviour::Garbage) << QStringLiteral("LDAPS")
-                                               << QStringLiteral("the server does not answer in TLS");
+                                               << QStringLiteral("the server does not answer in TLS") << tls;
         QTest::newRow("resets during the TLS handshake")
             << int(Behaviour::ResetAfterRequest) << QStringLiteral("LDAPS")
-            << QStringLiteral("reset by the server");
+            << QStringLiteral("reset by the server") << tls;
         QTest::newRow("stops inside a TLS record")
             << int(Behaviour::StallAfterOneByte) << QStringLiteral("LDAPS")
-            << QStringLiteral("did not complete the TLS handshake within 2 seconds");
+            << QStringLiteral("did not complete the TLS handshake within 2 seconds") << tls;
         QTest::newRow("stops inside an LDAP message")
             << int(Behaviour::StallAfterOneByte) << QStringLiteral("LDAP")
-            << QStringLiteral(
-                   "did not answer the bind request before the check's limit of 2 seconds ran out");
-        QTest::newRow("announces a 2 GB answer") << int(Behaviour::HugeAnswer) << QStringLiteral("LDAP")
-                                                 << QStringLiteral("or sent an answer larger than 4 MiB");
+            << QStringLiteral("did not answer the bind request before the check's limit of 2 seconds ran out")
+            << bind;
+        QTest::newRow("announces a 2 GB answer")
+            << int(Behaviour::HugeAnswer) << QStringLiteral("LDAP")
+            << QStringLiteral("or sent an answer larger than 4 MiB") << bind;
         QTest::newRow("sends entries without end") << int(Behaviour::EndlessEntries) << QStringLiteral("LDAP")
-                                                   << QStringLiteral("could not be read");
+                                                   << QStringLiteral("could not be read") << CheckStep::Read;
     }
     void misbehavingServers()
     {
@@ -166,9 +170,26 @@ private slots:
         FakeLdapServer server(static_cast<Behaviour>(behaviour));
         QElapsedTimer timer;
         timer.start();
-        const QString shown =
-            run(pathTo(server, scheme), sampleDn, QStringLiteral("marigold"), QStringLiteral("0"));
+        QFETCH(CheckStep, step);
+        QString shown;
+        FailureFacts facts;
+        try {
+            m_provider.open(pathTo(server, scheme), sampleDn, QStringLiteral("marigold"), 0);
+        } catch (const Failure& failure) {
+            QVERIFY(failure.hasFacts());
+            shown = failure.description();
+            facts = failure.facts();
+        }
         QVERIFY2(shown.contains(says), qPrintable(shown));
+        // The facts the words were written from.
+        QCOMPARE(facts.step, step);
+        QCOMPARE(facts.server, QStringLiteral("127.0.0.1:%1").arg(server.port()));
+        if (facts.firstBytes.isEmpty()) { // an answer that is not LDAP may also have waited out the limit
+            QCOMPARE(facts.timedOut, shown.contains(u"within") || shown.contains(u"ran out"));
+        }
+        QCOMPARE(facts.password, step == CheckStep::Tls ? PasswordFate::NotSent : PasswordFate::Sent);
+        QCOMPARE(facts.firstBytes.startsWith("HTTP/1.1"), shown.contains(u"not LDAP, beginning"));
+        QCOMPARE(facts.mechanism, step == CheckStep::Tls ? QString() : QStringLiteral("simple"));
         QVERIFY(!shown.contains(u"marigold"));
         QVERIFY2(timer.elapsed() < 10000, "the provider's limits did not bound the wait");
         // A limit is named only when it really passed.

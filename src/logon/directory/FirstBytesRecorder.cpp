@@ -109,19 +109,13 @@ void FirstBytesRecorder::record(const char* bytes, std::size_t count) noexcept
     m_count += taken;
 }
 
-QString FirstBytesRecorder::notLdapText() const
+QByteArray FirstBytesRecorder::notLdapBytes() const
 {
     // Every LDAP message begins with a SEQUENCE tag.
     if (m_count == 0 || static_cast<unsigned char>(m_first[0]) == 0x30) {
         return {};
     }
-    QString shown;
-    for (std::size_t i = 0; i < m_count; ++i) {
-        const auto value = static_cast<unsigned char>(m_first[i]);
-        shown += value >= 0x20 && value < 0x7f ? QString(QChar(char16_t(value)))
-                                               : QStringLiteral("\\x%1").arg(value, 2, 16, QChar(u'0'));
-    }
-    return shown;
+    return QByteArray(m_first.data(), static_cast<qsizetype>(m_count));
 }
 
 } // namespace quorvane

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QString>
+#include <QByteArray>
 
 #include <array>
 #include <cstddef>
@@ -15,8 +15,8 @@ public:
     // Adds a read layer to libldap's socket buffer (a Sockbuf*). The recorder must outlive the buffer.
     void attach(void* socketBuffer);
 
-    // The first bytes, printable, when they cannot begin an LDAP message; empty otherwise.
-    QString notLdapText() const;
+    // The first bytes when they cannot begin an LDAP message; empty otherwise.
+    QByteArray notLdapBytes() const;
 
     void record(const char* bytes, std::size_t count) noexcept;
 

@@ -18,6 +18,7 @@ struct KerberosFacts
     QString service; // ldap/<host>, for a refused service name
     QString serverTime; // the server's clock (GeneralizedTime), when it said
     QString passwordSentTo {}; // the KDC that got a request made from the password and gave no usable answer
+    bool passwordUsed = false; // a request made from the password went to a KDC
     bool initialTicket = false; // the KDC granted it: the password or the user's ticket was good
 };
 

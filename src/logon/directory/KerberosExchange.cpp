@@ -298,19 +298,12 @@ ExchangeResult exchange(krb5_context context, RealmKdcs& realm, const QByteArray
         }
     }
     ExchangeResult result;
-    for (std::size_t index = 0; index < attempts.size(); ++index) {
-        const KdcAttempt& attempt = attempts[index];
+    const auto ask = [&](const KdcAttempt& attempt, std::size_t index, Clock::time_point fairEnd) {
         const KdcEntry& kdc = realm.list.kdcs[attempt.kdc];
         const QString where = kdcText(kdc, attempt.transport);
-        const auto left = phaseEnd - Clock::now();
-        if (left.count() <= 0) {
-            tried.append(QStringLiteral("%1: not tried, %2 had run out").arg(where, limit));
-            continue;
-        }
         const bool favoured = index == 0 && realm.answered && realm.answered->kdc == attempt.kdc
             && realm.answered->transport == attempt.transport;
-        const Clock::time_point until =
-            favoured ? phaseEnd : Clock::now() + left / static_cast<int>(attempts.size() - index);
+        const Clock::time_point until = favoured ? phaseEnd : fairEnd;
         // Reaching a KDC never costs more than the connect limit, even one that answered before.
         const auto reachBy = [&] { return std::min(until, Clock::now() + conversation.connect); };
         const Clock::time_point started = Clock::now();
@@ -343,7 +336,7 @@ ExchangeResult exchange(krb5_context context, RealmKdcs& realm, const QByteArray
             realm.answered = attempt;
             realm.answeredAt = delivery.peer;
             result.reply = delivery.reply;
-            return result;
+            return true;
         }
         const QString why = !delivery.timedOut ? delivery.problem
             : until == phaseEnd
@@ -352,10 +345,16 @@ ExchangeResult exchange(krb5_context context, RealmKdcs& realm, const QByteArray
         if (fromPassword && delivery.reached) {
             result.brokeOff = where;
             result.why = why;
-            return result;
+            return true;
         }
         tried.append(QStringLiteral("%1: %2").arg(where, why));
-    }
+        return false;
+    };
+    const auto late = [&](const KdcAttempt& attempt) {
+        tried.append(QStringLiteral("%1: not tried, %2 had run out")
+                         .arg(kdcText(realm.list.kdcs[attempt.kdc], attempt.transport), limit));
+    };
+    tryInTurn(attempts, phaseEnd, ask, late);
     return result;
 }
 
@@ -406,9 +405,11 @@ krb5_error_code converse(krb5_context context, Step step, bool fromPassword, Ker
             return KRB5_CONFIG_BADFORMAT;
         }
         QStringList tried;
+        const bool madeFromPassword = fromPassword && conversation.answered;
+        facts.passwordUsed = facts.passwordUsed || (madeFromPassword && !kdcs.list.kdcs.empty());
         const ExchangeResult result = kdcs.list.kdcs.empty()
             ? ExchangeResult {}
-            : exchange(context, kdcs, request, fromPassword && conversation.answered, conversation, tried);
+            : exchange(context, kdcs, request, madeFromPassword, conversation, tried);
         if (result.reply.isEmpty()) {
             facts.library = !result.brokeOff.isEmpty() ? result.why
                 : kdcs.list.kdcs.empty()

@@ -30,29 +30,30 @@ std::chrono::milliseconds left(Clock::time_point deadline, std::chrono::millisec
     return std::max(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()), atLeast);
 }
 
+void setOption(LDAP* ld, int option, const void* value)
+{
+    if (ldap_set_option(ld, option, value) != LDAP_OPT_SUCCESS) {
+        throw Failure(QStringLiteral("The LDAP library rejected option 0x%1.").arg(option, 0, 16));
+    }
+}
+
 void setTimeOption(LDAP* ld, int option, std::chrono::milliseconds duration)
 {
     const timeval value = toTimeval(duration);
-    if (ldap_set_option(ld, option, &value) != LDAP_OPT_SUCCESS) {
-        throw Failure(QStringLiteral("The LDAP library rejected option 0x%1.").arg(option, 0, 16));
-    }
+    setOption(ld, option, &value);
 }
 
 // Boolean options test the pointer, not what it points to: only LDAP_OPT_OFF switches one off.
 void setBoolOption(LDAP* ld, int option, bool value)
 {
-    if (ldap_set_option(ld, option, value ? LDAP_OPT_ON : LDAP_OPT_OFF) != LDAP_OPT_SUCCESS) {
-        throw Failure(QStringLiteral("The LDAP library rejected option 0x%1.").arg(option, 0, 16));
-    }
+    setOption(ld, option, value ? LDAP_OPT_ON : LDAP_OPT_OFF);
 }
 
 } // namespace
 
 void setIntOption(LDAP* ld, int option, int value)
 {
-    if (ldap_set_option(ld, option, &value) != LDAP_OPT_SUCCESS) {
-        throw Failure(QStringLiteral("The LDAP library rejected option 0x%1.").arg(option, 0, 16));
-    }
+    setOption(ld, option, &value);
 }
 
 int lastResultCode(LDAP* ld)
@@ -72,10 +73,7 @@ QString lastDiagnostic(LDAP* ld)
 
 void setTextOption(LDAP* ld, int option, const QString& value)
 {
-    const QByteArray utf8 = value.toUtf8();
-    if (ldap_set_option(ld, option, utf8.constData()) != LDAP_OPT_SUCCESS) {
-        throw Failure(QStringLiteral("The LDAP library rejected option 0x%1.").arg(option, 0, 16));
-    }
+    setOption(ld, option, value.toUtf8().constData());
 }
 
 QString fromLdap(const char* text)
@@ -102,17 +100,14 @@ LdapConnection::~LdapConnection() = default;
 
 LdapConnection LdapConnection::connectFirstReachable(const LdapPath& path, const TransportPlan& transport,
                                                      const DirectoryLimits& limits, const ServerPlan& servers,
-                                                     Clock::time_point phaseEnd)
+                                                     Clock::time_point phaseEnd, PasswordFate password)
 {
     LdapConnection connection(path, transport, limits);
+    connection.m_password = password;
     QStringList tried = servers.notes;
-    for (const Server& server : servers.servers) {
+    const auto connectTo = [&](const Server& server, std::size_t, Clock::time_point) {
         const QString where = endpointText(server.host, server.ipv6, server.port);
         const Clock::time_point now = Clock::now();
-        if (now >= phaseEnd) {
-            tried.append(QStringLiteral("%1: not tried, out of time").arg(where));
-            continue;
-        }
         ConnectAttempt attempt =
             attemptTcp(server.host, server.port, limits.connect, std::min(now + limits.connect, phaseEnd));
         const auto micro = [](Clock::duration d) {
@@ -132,18 +127,28 @@ LdapConnection LdapConnection::connectFirstReachable(const LdapPath& path, const
                 connection.m_transport.startTls = false;
             }
             connection.adopt(std::move(attempt.socket));
-            return connection;
+            return true;
         }
         if (servers.domain.isEmpty()) {
-            throw Failure(describeAttempt(server.host, server.ipv6, server.port, attempt));
+            throw failureOf(connection.failureFacts(),
+                            describeAttempt(server.host, server.ipv6, server.port, attempt));
         }
         tried.append(QStringLiteral("%1: %2").arg(
             where,
             attempt.unresolved ? QStringLiteral("name not resolved (%1)").arg(attempt.reason)
                                : attempt.reason));
+        return false;
+    };
+    const auto late = [&](const Server& server) {
+        tried.append(QStringLiteral("%1: not tried, out of time")
+                         .arg(endpointText(server.host, server.ipv6, server.port)));
+    };
+    if (tryInTurn(servers.servers, phaseEnd, connectTo, late)) {
+        return connection;
     }
-    throw Failure(QStringLiteral("No directory server of %1 could be reached: %2.")
-                      .arg(servers.domain, tried.join(u"; ")));
+    throw failureOf(connection.failureFacts(),
+                    QStringLiteral("No directory server of %1 could be reached: %2.")
+                        .arg(servers.domain, tried.join(u"; ")));
 }
 
 // Hands our own connected socket to libldap, which then owns and closes it, and checks the
@@ -193,43 +198,30 @@ void* LdapConnection::socketBuffer() const
     return buffer;
 }
 
+FailureFacts LdapConnection::failureFacts() const
+{
+    FailureFacts facts;
+    facts.step = m_step;
+    facts.server = m_where;
+    facts.mechanism = m_facts.mechanism;
+    facts.password = m_password;
+    return facts;
+}
+
 // libldap says LDAP_TIMEOUT for any failed wait, also when the peer reset the connection at once;
 // only a limit that really passed is reported as one.
 void LdapConnection::failed(const QString& operation, bool waitedOut) const
 {
-    const QString bytes = m_recorder->notLdapText();
-    if (!bytes.isEmpty()) {
-        throw Failure(QStringLiteral("The server at %1 answered the %2 with data that is not LDAP, beginning "
-                                     "\"%3\". Check that the path names an LDAP port.")
-                          .arg(m_where, operation, bytes));
-    }
-    if (m_protection && m_protection->failedCheck()) {
-        throw Failure(
-            QStringLiteral("The answer of the directory server %1 to the %2 failed the check of the "
-                           "negotiated security layer: it was not made with this logon's session key.")
-                .arg(m_where, operation));
-    }
+    FailureFacts facts = failureFacts();
+    facts.firstBytes = m_recorder->notLdapBytes();
     const int code = lastResultCode(handle());
-    if (waitedOut || (code == LDAP_TIMEOUT && Clock::now() >= m_deadline)) {
-        throw Failure(
-            QStringLiteral(
-                "The directory server %1 did not answer the %2 before the check's limit of %3 ran out.")
-                .arg(m_where, operation, durationText(m_limits.operation)));
-    }
-    if (code == LDAP_SERVER_DOWN || code == LDAP_TIMEOUT) {
-        throw Failure(
-            QStringLiteral("The directory server %1 closed the connection during the %2, or sent an "
-                           "answer larger than %3 MiB.")
-                .arg(m_where, operation, QString::number(maxAnswerBytes / (1024 * 1024))));
-    }
-    if (code == LDAP_DECODING_ERROR || code == LDAP_PROTOCOL_ERROR) {
-        throw Failure(
-            QStringLiteral("The directory server %1 answered the %2 with data that is not valid LDAP. "
-                           "Check that the port is an LDAP port.")
-                .arg(m_where, operation));
-    }
-    throw Failure(QStringLiteral("The %1 to %2 failed: %3")
-                      .arg(operation, m_where, describeLdapResult(code, lastDiagnostic(handle()))));
+    facts.resultCode = code;
+    facts.serverText = lastDiagnostic(handle());
+    facts.timedOut = waitedOut || (code == LDAP_TIMEOUT && Clock::now() >= m_deadline);
+    const bool layerRejected = m_protection && m_protection->failedCheck();
+    throw failureOf(facts,
+                    describeLostAnswer(facts, operation, layerRejected, m_limits.operation,
+                                       static_cast<qsizetype>(maxAnswerBytes)));
 }
 
 // One message of the answer to `messageId` (or all of it), by the check's deadline.

@@ -3,6 +3,7 @@
 #include "BindPlan.h"
 #include "DirectoryLimits.h"
 #include "DirectoryProvider.h"
+#include "Failure.h"
 #include "LdapHandles.h"
 #include "LdapPath.h"
 #include "NetworkConnect.h"
@@ -70,7 +71,7 @@ public:
     // one sees the password. From then on everything draws from one operation limit.
     static LdapConnection connectFirstReachable(const LdapPath& path, const TransportPlan& transport,
                                                 const DirectoryLimits& limits, const ServerPlan& servers,
-                                                Clock::time_point phaseEnd);
+                                                Clock::time_point phaseEnd, PasswordFate password);
 
     LdapConnection(LdapConnection&&) noexcept;
     LdapConnection& operator=(LdapConnection&&) noexcept;
@@ -85,12 +86,17 @@ public:
     Clock::time_point deadline() const { return m_deadline; }
     // What the check learned so far: server, TLS version, and each step's time.
     CheckFacts& facts() { return m_facts; }
+    // The step the check is in, and whether the password has left this machine.
+    void enter(CheckStep step) { m_step = step; }
+    void passwordSent() { m_password = PasswordFate::Sent; }
+    // What a failure now would know: step, server, mechanism, the password's fate.
+    FailureFacts failureFacts() const;
     // The facts as handed over. The address and the certificate are formatted and read only now:
     // few checks are asked for them.
     CheckFacts reportedFacts() const;
 
     // TLS from the first byte or StartTLS, as the transport plan says; the certificate always verified.
-    void secure(bool sendsPassword);
+    void secure();
     // libldap's socket buffer (a Sockbuf*), for a security layer to be pushed onto it.
     void* socketBuffer() const;
     // After a negotiated bind: the layer every message now passes, asked when an answer goes wrong.
@@ -116,7 +122,7 @@ private:
     LdapConnection(const LdapPath& path, const TransportPlan& transport, const DirectoryLimits& limits);
     void adopt(Socket socket);
     LdapMessage awaitMessage(int messageId, int all, const QString& operation) const;
-    [[noreturn]] void tlsFailed(const TrustSources& trust, bool sendsPassword, Clock::time_point started);
+    [[noreturn]] void tlsFailed(const TrustSources& trust, Clock::time_point started);
     void recordTlsFacts();
 
     LdapPath m_path;
@@ -132,6 +138,8 @@ private:
     std::optional<RootEntry> m_root;
     const SaslSecurityLayer* m_protection = nullptr; // owned by the socket buffer
     CheckFacts m_facts;
+    CheckStep m_step = CheckStep::Connect;
+    PasswordFate m_password = PasswordFate::None;
     QByteArray m_peerCertificate; // DER, for the facts
 };
 

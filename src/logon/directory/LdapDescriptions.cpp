@@ -1,6 +1,8 @@
 #include "LdapDescriptions.h"
 
 #include "DescriptionText.h"
+#include "LdapPath.h"
+#include "NetworkConnect.h"
 
 #include <QRegularExpression>
 
@@ -118,9 +120,60 @@ QString unverifiedClaim(const QString& claim)
         .arg(claim);
 }
 
-QString passwordNotSent(bool wouldHaveSent)
+Failure failureOf(const FailureFacts& facts, const QString& sentence)
 {
-    return wouldHaveSent ? QStringLiteral(" The password was not sent.") : QString();
+    // Before a server answers, the password could not have gone anywhere: saying so adds nothing.
+    const bool saysNotSent = facts.password == PasswordFate::NotSent && facts.step != CheckStep::Connect;
+    return Failure(facts, saysNotSent ? sentence + QStringLiteral(" The password was not sent.") : sentence);
+}
+
+QString describeAttempt(const QString& host, bool ipv6, int port, const ConnectAttempt& attempt)
+{
+    if (attempt.unresolved) {
+        return QStringLiteral("The directory server name \"%1\" could not be resolved: %2.")
+            .arg(quoteForDescription(host, 100), attempt.reason);
+    }
+    return QStringLiteral("Could not connect to the directory server %1: %2.")
+        .arg(endpointText(host, ipv6, port), attempt.reason);
+}
+
+QString describeLostAnswer(const FailureFacts& facts, const QString& operation, bool layerRejected,
+                           std::chrono::milliseconds limit, qsizetype largestAnswer)
+{
+    if (!facts.firstBytes.isEmpty()) {
+        QString shown;
+        for (const char byte : facts.firstBytes) {
+            const auto value = static_cast<unsigned char>(byte);
+            shown += value >= 0x20 && value < 0x7f ? QString(QChar(char16_t(value)))
+                                                   : QStringLiteral("\\x%1").arg(value, 2, 16, QChar(u'0'));
+        }
+        return QStringLiteral("The server at %1 answered the %2 with data that is not LDAP, beginning "
+                              "\"%3\". Check that the path names an LDAP port.")
+            .arg(facts.server, operation, shown);
+    }
+    if (layerRejected) {
+        return QStringLiteral("The answer of the directory server %1 to the %2 failed the check of the "
+                              "negotiated security layer: it was not made with this logon's session key.")
+            .arg(facts.server, operation);
+    }
+    if (facts.timedOut) {
+        return QStringLiteral(
+                   "The directory server %1 did not answer the %2 before the check's limit of %3 ran out.")
+            .arg(facts.server, operation, durationText(limit));
+    }
+    const int code = facts.resultCode.value_or(LDAP_OTHER);
+    if (code == LDAP_SERVER_DOWN || code == LDAP_TIMEOUT) {
+        return QStringLiteral("The directory server %1 closed the connection during the %2, or sent an "
+                              "answer larger than %3 MiB.")
+            .arg(facts.server, operation, QString::number(largestAnswer / (1024 * 1024)));
+    }
+    if (code == LDAP_DECODING_ERROR || code == LDAP_PROTOCOL_ERROR) {
+        return QStringLiteral("The directory server %1 answered the %2 with data that is not valid LDAP. "
+                              "Check that the port is an LDAP port.")
+            .arg(facts.server, operation);
+    }
+    return QStringLiteral("The %1 to %2 failed: %3")
+        .arg(operation, facts.server, describeLdapResult(code, facts.serverText));
 }
 
 QString bindIdentity(const QString& bindName)

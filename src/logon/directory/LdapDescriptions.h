@@ -1,7 +1,11 @@
 #pragma once
 
+#include "Failure.h"
+
 #include <QString>
 #include <QStringList>
+
+#include <chrono>
 
 namespace quorvane {
 
@@ -38,8 +42,19 @@ QString describeObjectFailure(const QString& where, const QString& dn, const QSt
                               const QString& diagnostic, const QString& matchedDn,
                               const QStringList& referrals);
 
-// " The password was not sent." when the check would have sent one, else nothing.
-QString passwordNotSent(bool wouldHaveSent = true);
+// The failure the box shows for these facts: the sentence, then, when a server was reached but the
+// password had not yet left, that it was not sent.
+Failure failureOf(const FailureFacts& facts, const QString& sentence);
+
+struct ConnectAttempt;
+
+// Why a server of the path could not be reached.
+QString describeAttempt(const QString& host, bool ipv6, int port, const ConnectAttempt& attempt);
+
+// Why the answer to `operation` got lost: an answer that is not LDAP (facts.firstBytes), one the
+// negotiated security layer rejected, a limit that ran out, a closed connection, or libldap's code.
+QString describeLostAnswer(const FailureFacts& facts, const QString& operation, bool layerRejected,
+                           std::chrono::milliseconds limit, qsizetype largestAnswer);
 
 // How the bound user is named in a description.
 QString bindIdentity(const QString& bindName);

@@ -3,6 +3,7 @@
 #include "BindPlan.h"
 #include "Failure.h"
 #include "LdapConnection.h"
+#include "LdapDescriptions.h"
 #include "LdapPath.h"
 #include "NegotiatedBind.h"
 #include "ObjectRead.h"
@@ -16,6 +17,35 @@
 #include <mutex>
 
 namespace quorvane {
+
+namespace {
+
+// The connection is handed to the opened object only once everything succeeded; until then the
+// caller still has it to say where a failure happened.
+std::unique_ptr<DirectoryObject> bindAndRead(LdapConnection& connection, const BindPlan& plan,
+                                             const QString& password)
+{
+    QString boundAs;
+    CheckFacts& facts = connection.facts();
+    connection.enter(CheckStep::Bind);
+    if (plan.negotiate && !connection.transport().implicitTls
+        && !negotiationMechanism(connection.rootEntry()).isEmpty()) {
+        boundAs = timed(facts.bind, [&] { return negotiatedBind(connection, plan, password); });
+    } else {
+        connection.secure();
+        connection.enter(CheckStep::Bind);
+        facts.mechanism = plan.anonymous ? QStringLiteral("anonymous") : QStringLiteral("simple");
+        boundAs = timed(facts.bind, [&] { return simpleBindOnce(connection, plan, password); });
+    }
+    Entry entry;
+    if (plan.readObject) {
+        connection.enter(CheckStep::Read);
+        entry = timed(facts.read, [&] { return readObject(connection, boundAs); });
+    }
+    return openedObject(std::move(connection), std::move(entry), plan.readObject);
+}
+
+} // namespace
 
 void LdapDirectoryProvider::prepareProcess()
 {
@@ -65,22 +95,17 @@ std::unique_ptr<DirectoryObject> LdapDirectoryProvider::open(const QString& path
         },
         [](quint32 highest) { return QRandomGenerator::global()->bounded(highest + 1); });
     LdapConnection connection =
-        LdapConnection::connectFirstReachable(where, transport, m_limits, servers, phaseEnd);
-    QString boundAs;
-    CheckFacts& facts = connection.facts();
-    if (plan.negotiate && !connection.transport().implicitTls
-        && !negotiationMechanism(connection.rootEntry()).isEmpty()) {
-        boundAs = timed(facts.bind, [&] { return negotiatedBind(connection, plan, password); });
-    } else {
-        connection.secure(!plan.anonymous);
-        facts.mechanism = plan.anonymous ? QStringLiteral("anonymous") : QStringLiteral("simple");
-        boundAs = timed(facts.bind, [&] { return simpleBindOnce(connection, plan, password); });
+        LdapConnection::connectFirstReachable(where, transport, m_limits, servers, phaseEnd,
+                                              plan.anonymous ? PasswordFate::None : PasswordFate::NotSent);
+    try {
+        return bindAndRead(connection, plan, password);
+    } catch (const Failure& failure) {
+        if (failure.hasFacts()) {
+            throw;
+        }
+        // Words written where the failure happened still get the facts of where the check was.
+        throw failureOf(connection.failureFacts(), failure.description());
     }
-    Entry entry;
-    if (plan.readObject) {
-        entry = timed(facts.read, [&] { return readObject(connection, boundAs); });
-    }
-    return openedObject(std::move(connection), std::move(entry), plan.readObject);
 }
 
 } // namespace quorvane

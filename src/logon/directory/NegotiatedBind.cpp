@@ -501,7 +501,7 @@ QString negotiatedBind(LdapConnection& connection, const BindPlan& plan, const Q
     if (password.contains(QChar(0))) {
         throw Failure(
             QStringLiteral("The password contains a NUL character, which neither Kerberos nor NTLM can "
-                           "carry. The password was not sent."));
+                           "carry."));
     }
     const QString host = negotiationHostName(connection);
     MemoryCache cache;
@@ -523,7 +523,11 @@ QString negotiatedBind(LdapConnection& connection, const BindPlan& plan, const Q
         }
         credential = cacheCredential(cache, spnego);
     } else {
+        connection.facts().mechanism = QStringLiteral("Kerberos");
         KerberosAttempt kerberos = tryKerberos(connection, plan, password, cache, mechanism);
+        if (kerberos.facts.passwordUsed) {
+            connection.passwordSent();
+        }
         if (kerberos.credential) {
             credential = std::move(kerberos.credential);
             identity = kerberos.facts.principal;
@@ -545,6 +549,8 @@ QString negotiatedBind(LdapConnection& connection, const BindPlan& plan, const Q
                 ? user
                 : QStringLiteral("%1@%2").arg(user, domain);
             credential = ntlmCredential(identity, password);
+            connection.facts().mechanism = QStringLiteral("NTLM");
+            connection.passwordSent(); // the NTLM response, made from it, goes with the bind
         }
     }
     const bool ntlm = !fallbackReason.isEmpty();

@@ -274,15 +274,6 @@ bool receiveExactly(int fd, char* into, qsizetype count, std::chrono::steady_clo
     return true;
 }
 
-QString durationText(std::chrono::milliseconds duration)
-{
-    const auto count = duration.count();
-    if (count % 1000 == 0) {
-        return count == 1000 ? QStringLiteral("1 second") : QStringLiteral("%1 seconds").arg(count / 1000);
-    }
-    return QStringLiteral("%1 seconds").arg(static_cast<double>(count) / 1000.0);
-}
-
 std::vector<PeerAddress> resolveAddresses(const QString& host, int port, Clock::time_point deadline,
                                           QString& problem)
 {
@@ -322,31 +313,27 @@ ConnectAttempt attemptTcp(const QString& host, int port, std::chrono::millisecon
     }
     QStringList reasons;
     QString onlyReason;
-    for (std::size_t index = 0; index < peers.size(); ++index) {
-        const auto left = deadline - Clock::now();
-        const auto share = left.count() > 0 ? left / static_cast<int>(peers.size() - index) : left;
-        const QString reason = tryConnect(peers[index], Clock::now() + share, timeout, attempt.socket);
+    const auto connectTo = [&](const PeerAddress& peer, std::size_t, Clock::time_point fairEnd) {
+        const QString reason = tryConnect(peer, fairEnd, timeout, attempt.socket);
         if (reason.isEmpty()) {
-            attempt.peer = peers[index];
-            return attempt;
+            attempt.peer = peer;
+            return true;
         }
-        const QString numeric = numericAddress(peers[index]);
+        const QString numeric = numericAddress(peer);
         onlyReason = numeric == host ? reason : QString();
         reasons.append(QStringLiteral("%1: %2").arg(numeric, reason));
+        return false;
+    };
+    const auto late = [&](const PeerAddress& peer) {
+        onlyReason.clear();
+        reasons.append(QStringLiteral("%1: not tried, out of time").arg(numericAddress(peer)));
+    };
+    if (tryInTurn(peers, deadline, connectTo, late)) {
+        return attempt;
     }
     // A literal address needs no "address: reason" pairs; a name may have resolved to several.
     attempt.reason = reasons.size() == 1 && !onlyReason.isEmpty() ? onlyReason : reasons.join(u"; ");
     return attempt;
-}
-
-QString describeAttempt(const QString& host, bool ipv6, int port, const ConnectAttempt& attempt)
-{
-    if (attempt.unresolved) {
-        return QStringLiteral("The directory server name \"%1\" could not be resolved: %2.")
-            .arg(quoteForDescription(host, 100), attempt.reason);
-    }
-    return QStringLiteral("Could not connect to the directory server %1: %2.")
-        .arg(endpointText(host, ipv6, port), attempt.reason);
 }
 
 Socket connectAgain(const PeerAddress& peer, const QString& where, std::chrono::milliseconds timeout)

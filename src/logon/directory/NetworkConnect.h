@@ -50,6 +50,27 @@ struct ConnectAttempt
     std::chrono::steady_clock::duration resolving {}; // of the time it took, the name lookup's
 };
 
+// Tries `candidates` in turn until `attempt(candidate, index, fairEnd)` says it is done (returns
+// true) or `deadline` passes; a candidate whose turn comes too late goes to `late` instead. fairEnd
+// gives each one an equal share of the time left, so a silent first one cannot use up the others'.
+template <typename Candidates, typename Attempt, typename Late>
+bool tryInTurn(const Candidates& candidates, std::chrono::steady_clock::time_point deadline, Attempt attempt,
+               Late late)
+{
+    for (std::size_t index = 0; index < candidates.size(); ++index) {
+        const auto now = std::chrono::steady_clock::now();
+        const auto left = deadline - now;
+        if (left.count() <= 0) {
+            late(candidates[index]);
+            continue;
+        }
+        if (attempt(candidates[index], index, now + left / static_cast<int>(candidates.size() - index))) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Connects to host:port by `deadline`, name resolution included. libldap's own connect reports a
 // refused port, an unknown name and a timeout alike, so we connect ourselves and say which. Each
 // address gets an equal share of the time left, so a silent first address cannot use up the
@@ -63,8 +84,6 @@ std::vector<PeerAddress> resolveAddresses(const QString& host, int port,
                                           std::chrono::steady_clock::time_point deadline, QString& problem);
 // The address as digits, for descriptions and facts.
 QString numericAddress(const PeerAddress& peer);
-// The description of a failed attempt, naming the server.
-QString describeAttempt(const QString& host, bool ipv6, int port, const ConnectAttempt& attempt);
 // Connects again to an address attemptTcp found; throws Failure naming `where` when it cannot.
 Socket connectAgain(const PeerAddress& peer, const QString& where, std::chrono::milliseconds timeout);
 
@@ -76,8 +95,5 @@ bool waitForSocket(int fd, bool forWriting, std::chrono::steady_clock::time_poin
 // peer closed, failed or stayed silent.
 bool sendExactly(int fd, const char* bytes, qsizetype count, std::chrono::steady_clock::time_point deadline);
 bool receiveExactly(int fd, char* into, qsizetype count, std::chrono::steady_clock::time_point deadline);
-
-// "10 seconds", "1.5 seconds", "1 second".
-QString durationText(std::chrono::milliseconds duration);
 
 } // namespace quorvane

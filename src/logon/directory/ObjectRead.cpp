@@ -43,10 +43,12 @@ public:
                 return;
             }
         }
-        throw Failure(QStringLiteral("The object \"%1\" on %2 is not a container: its object classes are %3.")
-                          .arg(quoteForDescription(m_entry.dn, 300), m_connection.where(),
-                               m_entry.objectClasses.isEmpty() ? QStringLiteral("not readable")
-                                                               : quotedList(m_entry.objectClasses, 12, 64)));
+        throw failureOf(
+            m_connection.failureFacts(),
+            QStringLiteral("The object \"%1\" on %2 is not a container: its object classes are %3.")
+                .arg(quoteForDescription(m_entry.dn, 300), m_connection.where(),
+                     m_entry.objectClasses.isEmpty() ? QStringLiteral("not readable")
+                                                     : quotedList(m_entry.objectClasses, 12, 64)));
     }
 
 private:
@@ -65,12 +67,17 @@ Entry readObject(LdapConnection& connection, const QString& boundAs)
         connection.search(dn, LDAP_SCOPE_BASE, QStringLiteral("(objectClass=*)"),
                           { "objectClass", "hasSubordinates" }, 1, QStringLiteral("read of the object"));
     if (result.outcome.code != LDAP_SUCCESS) {
-        throw Failure(describeObjectFailure(connection.where(), dn, boundAs, result.outcome.code,
-                                            result.outcome.diagnostic, result.outcome.matchedDn,
-                                            result.outcome.referrals));
+        FailureFacts facts = connection.failureFacts();
+        facts.resultCode = result.outcome.code;
+        facts.serverText = result.outcome.diagnostic;
+        throw failureOf(facts,
+                        describeObjectFailure(connection.where(), dn, boundAs, result.outcome.code,
+                                              result.outcome.diagnostic, result.outcome.matchedDn,
+                                              result.outcome.referrals));
     }
     if (result.count == 0) {
-        throw Failure(
+        throw failureOf(
+            connection.failureFacts(),
             QStringLiteral("The logon succeeded, but the directory server %1 returned nothing for the "
                            "object \"%2\": it does not exist, or %3 may not see it.")
                 .arg(connection.where(), quoteForDescription(dn, 300), bindIdentity(boundAs)));

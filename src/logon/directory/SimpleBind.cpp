@@ -8,7 +8,7 @@ namespace quorvane {
 
 namespace {
 
-Outcome simpleBind(const LdapConnection& connection, const QString& name, const QString& password)
+Outcome simpleBind(LdapConnection& connection, const QString& name, const QString& password)
 {
     LDAP* ld = connection.handle();
     const QByteArray nameUtf8 = name.toUtf8();
@@ -23,6 +23,9 @@ Outcome simpleBind(const LdapConnection& connection, const QString& name, const 
     LDAPControl* requestControls[] = { policy.get(), nullptr };
     int messageId = 0;
     const QString operation = QStringLiteral("bind request");
+    if (!password.isEmpty()) {
+        connection.passwordSent();
+    }
     if (ldap_sasl_bind(ld, nameUtf8.constData(), LDAP_SASL_SIMPLE, &credentials, requestControls, nullptr,
                        &messageId)
         != LDAP_SUCCESS) {
@@ -46,15 +49,16 @@ QString lookUpBindName(LdapConnection& connection, const BindPlan& plan)
     const QString pathDomain = pathDownLevelDomain(connection.path());
     if (!plan.downLevelDomain.isEmpty()
         && plan.downLevelDomain.compare(pathDomain, Qt::CaseInsensitive) != 0) {
-        throw Failure(
+        throw failureOf(
+            connection.failureFacts(),
             lead
-            + (pathDomain.isEmpty()
-                   ? QStringLiteral("the path names no domain (no DC= components) to hold \"%1\" to.")
-                         .arg(quoteForDescription(plan.downLevelDomain, 100))
-                   : QStringLiteral("\"%1\" names another domain than the path's, %2 (%3).")
-                         .arg(quoteForDescription(plan.downLevelDomain, 100), pathDomain,
-                              connection.path().dnsDomain))
-            + QStringLiteral(" Type the user's full distinguished name instead.") + passwordNotSent());
+                + (pathDomain.isEmpty()
+                       ? QStringLiteral("the path names no domain (no DC= components) to hold \"%1\" to.")
+                             .arg(quoteForDescription(plan.downLevelDomain, 100))
+                       : QStringLiteral("\"%1\" names another domain than the path's, %2 (%3).")
+                             .arg(quoteForDescription(plan.downLevelDomain, 100), pathDomain,
+                                  connection.path().dnsDomain))
+                + QStringLiteral(" Type the user's full distinguished name instead."));
     }
     const QString base = connection.path().namingContext.isEmpty() ? connection.defaultNamingContext()
                                                                    : connection.path().namingContext;
@@ -74,28 +78,31 @@ QString lookUpBindName(LdapConnection& connection, const BindPlan& plan)
     const QString shownBase = quoteForDescription(base, 300);
     const QString shownValue = quoteForDescription(plan.lookupValue, 200);
     if (found.count > 1 || found.outcome.code == LDAP_SIZELIMIT_EXCEEDED) {
-        throw Failure(
+        throw failureOf(
+            connection.failureFacts(),
             lead
-            + QStringLiteral("more than one entry under \"%1\" has %2 equal to \"%3\". Type the user's "
-                             "full distinguished name instead.")
-                  .arg(shownBase, attributes, shownValue)
-            + passwordNotSent());
+                + QStringLiteral("more than one entry under \"%1\" has %2 equal to \"%3\". Type the user's "
+                                 "full distinguished name instead.")
+                      .arg(shownBase, attributes, shownValue));
     }
     if (found.outcome.code != LDAP_SUCCESS && found.outcome.code != LDAP_NO_SUCH_OBJECT) {
-        throw Failure(lead
-                      + QStringLiteral("the search for \"%1\" under \"%2\" failed: %3")
-                            .arg(shownValue, shownBase,
-                                 describeLdapResult(found.outcome.code, found.outcome.diagnostic))
-                      + passwordNotSent());
+        FailureFacts facts = connection.failureFacts();
+        facts.resultCode = found.outcome.code;
+        facts.serverText = found.outcome.diagnostic;
+        throw failureOf(facts,
+                        lead
+                            + QStringLiteral("the search for \"%1\" under \"%2\" failed: %3")
+                                  .arg(shownValue, shownBase,
+                                       describeLdapResult(found.outcome.code, found.outcome.diagnostic)));
     }
     // An entry without a name would turn the bind into an unauthenticated one.
     if (found.count == 0 || found.firstDn.isEmpty()) {
-        throw Failure(
+        throw failureOf(
+            connection.failureFacts(),
             lead
-            + QStringLiteral("no entry under \"%1\" has %2 equal to \"%3\". Check the user name, or "
-                             "type the user's full distinguished name.")
-                  .arg(shownBase, attributes, shownValue)
-            + passwordNotSent());
+                + QStringLiteral("no entry under \"%1\" has %2 equal to \"%3\". Check the user name, or "
+                                 "type the user's full distinguished name.")
+                      .arg(shownBase, attributes, shownValue));
     }
     return found.firstDn;
 }
@@ -112,12 +119,17 @@ QString simpleBindOnce(LdapConnection& connection, const BindPlan& plan, const Q
     if (outcome.code != LDAP_SUCCESS) {
         // TLS is always verified; a plain connection proves nothing about who answered.
         const bool verified = connection.transport().implicitTls || connection.transport().startTls;
-        throw Failure(describeBindRefusal(connection.where(), name, outcome.code, outcome.diagnostic,
-                                          outcome.referrals, outcome.policyError, verified));
+        FailureFacts facts = connection.failureFacts();
+        facts.resultCode = outcome.code;
+        facts.serverText = outcome.diagnostic;
+        throw failureOf(facts,
+                        describeBindRefusal(connection.where(), name, outcome.code, outcome.diagnostic,
+                                            outcome.referrals, outcome.policyError, verified));
     }
     if (outcome.policyError == PP_changeAfterReset) {
         // The server lets this session change the password and nothing else.
-        throw Failure(
+        throw failureOf(
+            connection.failureFacts(),
             QStringLiteral("The directory server %1 accepted the password of %2, but an administrator reset "
                            "it: it must be changed before the account can be used.")
                 .arg(connection.where(), bindIdentity(name)));

@@ -12,7 +12,7 @@ namespace quorvane {
 namespace {
 
 // Verification is demanded on this handle so no ldaprc or TLS_REQCERT setting can switch it off.
-TrustSources configureTls(LDAP* ld, bool sendsPassword)
+TrustSources configureTls(LDAP* ld, const FailureFacts& facts)
 {
     const TrustSources trust = configuredTrust();
     const QString unreadable = !trust.caFile.isEmpty() && !QFileInfo(trust.caFile).isReadable() ? trust.caFile
@@ -20,13 +20,14 @@ TrustSources configureTls(LDAP* ld, bool sendsPassword)
                                                                                                 : QString();
     // Built only when thrown: every TLS check comes through here.
     const auto untrusting = [&] {
-        return QStringLiteral("The trusted certificate authorities cannot be read from \"%1\" (set "
-                              "by %2), so no TLS connection can be verified.%3")
-            .arg(quoteForDescription(unreadable.isEmpty() ? trust.caFile : unreadable, 200), trust.origin,
-                 passwordNotSent(sendsPassword));
+        return failureOf(facts,
+                         QStringLiteral("The trusted certificate authorities cannot be read from "
+                                        "\"%1\" (set by %2), so no TLS connection can be verified.")
+                             .arg(quoteForDescription(unreadable.isEmpty() ? trust.caFile : unreadable, 200),
+                                  trust.origin));
     };
     if (!unreadable.isEmpty()) {
-        throw Failure(untrusting());
+        throw untrusting();
     }
     if (!trust.caFile.isEmpty()) {
         setTextOption(ld, LDAP_OPT_X_TLS_CACERTFILE, trust.caFile);
@@ -38,19 +39,20 @@ TrustSources configureTls(LDAP* ld, bool sendsPassword)
     // Must come last: the handle's TLS options take effect only in a context made after them.
     const int client = 0;
     if (ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &client) != LDAP_OPT_SUCCESS) {
-        throw Failure(untrusting()); // the file is there, but holds no certificate GnuTLS can load
+        throw untrusting(); // the file is there, but holds no certificate GnuTLS can load
     }
     return trust;
 }
 
 } // namespace
 
-void LdapConnection::secure(bool sendsPassword)
+void LdapConnection::secure()
 {
     if (!m_transport.implicitTls && !m_transport.startTls) {
         return;
     }
-    const TrustSources trust = configureTls(handle(), sendsPassword);
+    m_step = CheckStep::Tls;
+    const TrustSources trust = configureTls(handle(), failureFacts());
     if (m_transport.startTls) {
         const QString operation = QStringLiteral("StartTLS request");
         int messageId = 0;
@@ -61,15 +63,18 @@ void LdapConnection::secure(bool sendsPassword)
         const LdapMessage answer = awaitResult(messageId, operation);
         const Outcome outcome = parseOutcome(answer.get(), operation);
         if (outcome.code != LDAP_SUCCESS) {
-            throw Failure(
-                QStringLiteral("The directory server %1 refused StartTLS, which the bind flags ask for: %2%3")
-                    .arg(m_where, describeLdapResult(outcome.code, outcome.diagnostic),
-                         passwordNotSent(sendsPassword)));
+            FailureFacts facts = failureFacts();
+            facts.resultCode = outcome.code;
+            facts.serverText = outcome.diagnostic;
+            throw failureOf(
+                facts,
+                QStringLiteral("The directory server %1 refused StartTLS, which the bind flags ask for: %2")
+                    .arg(m_where, describeLdapResult(outcome.code, outcome.diagnostic)));
         }
     }
     const Clock::time_point started = Clock::now();
     if (ldap_install_tls(handle()) != LDAP_SUCCESS) {
-        tlsFailed(trust, sendsPassword, started);
+        tlsFailed(trust, started);
     }
     m_facts.tls = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started);
     recordTlsFacts();
@@ -104,16 +109,20 @@ CheckFacts LdapConnection::reportedFacts() const
     return facts;
 }
 
-void LdapConnection::tlsFailed(const TrustSources& trust, bool sendsPassword, Clock::time_point started)
+void LdapConnection::tlsFailed(const TrustSources& trust, Clock::time_point started)
 {
+    FailureFacts facts = failureFacts();
     const int code = lastResultCode(handle());
+    facts.resultCode = code;
     const QString libraryText = lastDiagnostic(handle());
     // A single-threaded server would still be busy with the failed connection.
     m_ld.reset();
     if (code == LDAP_TIMEOUT && Clock::now() - started >= m_limits.connect) {
-        throw Failure(
-            QStringLiteral("The directory server %1 did not complete the TLS handshake within %2.%3")
-                .arg(m_where, durationText(m_limits.connect), passwordNotSent(sendsPassword)));
+        facts.timedOut = true;
+        throw failureOf(
+            facts,
+            QStringLiteral("The directory server %1 did not complete the TLS handshake within %2.")
+                .arg(m_where, durationText(m_limits.connect)));
     }
     QString reason = diagnoseTls(m_server.host, m_server.ipv6, m_server.port, m_peer, m_transport.startTls,
                                  trust, m_limits.connect);
@@ -121,7 +130,7 @@ void LdapConnection::tlsFailed(const TrustSources& trust, bool sendsPassword, Cl
         reason = QStringLiteral("The TLS connection to %1 failed: %2")
                      .arg(m_where, describeLdapResult(code, libraryText));
     }
-    throw Failure(reason + passwordNotSent(sendsPassword));
+    throw failureOf(facts, reason);
 }
 
 } // namespace quorvane
