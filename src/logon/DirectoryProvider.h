@@ -16,6 +16,7 @@ struct CheckFacts
     QString mechanism; // "simple", "anonymous", "Kerberos" or "NTLM"
     QString saslMechanism; // "GSS-SPNEGO" or "GSSAPI", for a negotiated bind
     QString whyNtlm; // why Kerberos could not be used, when NTLM was
+    QString whyNotKerberos; // why a server offering Kerberos got a simple bind instead
     int securityStrength = 0; // of a negotiated layer: 0 none, 1 signing, 56 sealing
     QString tlsVersion; // empty without TLS
     QString certificateSubject;

@@ -41,6 +41,7 @@ public:
         // Claims to be the domain controller the diagnostic names (default dc1.corp.test, realm
         // CORP.TEST), offering GSS-SPNEGO, but is not:
         SaslEarlySuccess, // answers the first SASL bind with success and no token
+        GssapiEarlySuccess, // the same, as a slapd that names no realm and offers GSSAPI
         SaslFakeNtlm, // an NTLM challenge, then success; later answers unsigned
         SaslSlowNtlm, // an NTLM challenge every round, each after resultCode milliseconds
     };
@@ -340,6 +341,7 @@ private:
         case Behaviour::DnOnly:
             return answerDnOnly(fd, messageId, operation, fields);
         case Behaviour::SaslEarlySuccess:
+        case Behaviour::GssapiEarlySuccess:
         case Behaviour::SaslFakeNtlm:
         case Behaviour::SaslSlowNtlm:
             return answerRogueSasl(fd, messageId, operation, m_clients[fd]);
@@ -397,6 +399,11 @@ private:
                 m_diagnostic.isEmpty() ? QByteArrayLiteral("dc1.corp.test") : m_diagnostic;
             const QByteArray domain = host.mid(host.indexOf('.') + 1);
             const QByteArray service = domain + ':' + host.left(host.indexOf('.')) + "$@" + domain.toUpper();
+            if (m_behaviour == Behaviour::GssapiEarlySuccess) {
+                return answerRootEntry(fd, messageId,
+                                       attribute("supportedSASLMechanisms", "GSSAPI")
+                                           + attribute("dnsHostName", host.constData()));
+            }
             return answerRootEntry(fd, messageId,
                                    attribute("supportedCapabilities", "1.2.840.113556.1.4.800")
                                        + attribute("supportedSASLMechanisms", "GSS-SPNEGO")
@@ -418,6 +425,7 @@ private:
         };
         switch (m_behaviour) {
         case Behaviour::SaslEarlySuccess:
+        case Behaviour::GssapiEarlySuccess:
             return sendAll(fd, bindResponse(0, {}));
         case Behaviour::SaslFakeNtlm:
             return sendAll(fd,

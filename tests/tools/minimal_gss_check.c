@@ -1,14 +1,14 @@
 /* One negotiated LDAP check with nothing but the calls MIT GSS-API, Cyrus SASL and libldap need:
  * the baseline a Kerberos check is measured against, and a probe of how a domain controller answers.
  *
- *   minimal_gss_check [-g] [-n] [-p] [-t] [-r ROUNDS] LDAP_URI USER BASE_DN
+ *   minimal_gss_check [-g] [-n] [-p] [-t] [-R REALM] [-r ROUNDS] LDAP_URI USER BASE_DN
  *
  * Each round: connect, read the root entry anonymously, acquire a credential from the password,
  * GSS-SPNEGO bind with it, read BASE_DN, release everything. Kerberos by default: USER is
- * user@domain, imported as an enterprise name in the realm the root entry names (-p: as a plain
- * principal, exactly as typed; -g: SASL GSSAPI instead of GSS-SPNEGO). -n: NTLM (gss-ntlmssp)
- * instead, USER as typed. -t prints which mechanism the server saw, from the bound identity's
- * tokenGroups.
+ * user@domain, imported as an enterprise name in the realm the root entry names, else in REALM (a
+ * plain slapd names none) (-p: as a plain principal, exactly as typed; -g: SASL GSSAPI instead of
+ * GSS-SPNEGO). -n: NTLM (gss-ntlmssp) instead, USER as typed. -t prints which mechanism the server
+ * saw, from the bound identity's tokenGroups (a domain controller's only).
  * The password comes from MINIMAL_CHECK_PASSWORD, else from the first line of standard input.
  * Exit status: 0 every round bound, 1 a round failed, 2 usage.
  */
@@ -40,6 +40,7 @@ struct Options
     int saslGssapi;
     char memoryCache[64];
     int rounds;
+    const char* realm;
     const char* uri;
     const char* user;
     const char* baseDn;
@@ -302,12 +303,13 @@ static int check(const struct Options* options, gss_buffer_desc* password, doubl
     char serviceName[512];
     firstValue(ld, root, "ldapServiceName", serviceName, sizeof serviceName);
     const char* realm = strrchr(serviceName, '@');
+    realm = realm ? realm + 1 : options->realm;
     if (!options->ntlm && !options->plainPrincipal && !realm) {
-        fprintf(stderr, "no realm in the root entry's ldapServiceName\n");
+        fprintf(stderr, "no realm in the root entry's ldapServiceName, and no -R\n");
         goto done;
     }
 
-    if (!acquire(options, realm ? realm + 1 : "", password, &cred)) {
+    if (!acquire(options, realm ? realm : "", password, &cred)) {
         goto done;
     }
     struct BindContext context = { cred, 0 };
@@ -361,15 +363,16 @@ static int compareDoubles(const void* a, const void* b)
 
 static int usage(void)
 {
-    fprintf(stderr, "usage: minimal_gss_check [-g] [-n] [-p] [-t] [-r ROUNDS] LDAP_URI USER BASE_DN\n");
+    fprintf(stderr,
+            "usage: minimal_gss_check [-g] [-n] [-p] [-t] [-R REALM] [-r ROUNDS] LDAP_URI USER BASE_DN\n");
     return 2;
 }
 
 int main(int argc, char** argv)
 {
-    struct Options options = { 0, 0, 0, 0, "", 1, NULL, NULL, NULL };
+    struct Options options = { 0, 0, 0, 0, "", 1, NULL, NULL, NULL, NULL };
     int opt;
-    while ((opt = getopt(argc, argv, "gnptr:")) != -1) {
+    while ((opt = getopt(argc, argv, "gnpR:tr:")) != -1) {
         switch (opt) {
         case 'n':
             options.ntlm = 1;
@@ -379,6 +382,9 @@ int main(int argc, char** argv)
             break;
         case 'p':
             options.plainPrincipal = 1;
+            break;
+        case 'R':
+            options.realm = optarg;
             break;
         case 't':
             options.showMechanism = 1;

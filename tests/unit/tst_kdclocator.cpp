@@ -119,6 +119,66 @@ private slots:
         }
         QCOMPARE(!asked.isEmpty(), asksDns);
     }
+
+    // Which realm a host is tied to: [domain_realm] nearest first, then TXT where allowed, then the
+    // parent domain when that realm is named or has KDCs; default_realm never counts.
+    void realmOfHost_data()
+    {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<QString>("dnsLookupRealm");
+        QTest::addColumn<QString>("expected"); // the realm, or "none: <part of what was looked up>"
+        QTest::newRow("the host's own entry before its domain's") << "ldap1.corp.test"
+                                                                  << ""
+                                                                  << "HOST.TEST";
+        QTest::newRow("the nearest parent entry, in any case") << "X.Sub.Corp.Test"
+                                                               << ""
+                                                               << "SUB.TEST";
+        QTest::newRow("a bare domain entry covers only that name") << "corp.test"
+                                                                   << ""
+                                                                   << "BARE.TEST";
+        QTest::newRow("TXT of the host's parent, where allowed") << "ldap.txt.test"
+                                                                 << "true"
+                                                                 << "FROM.TXT";
+        QTest::newRow("TXT not asked unless allowed: the parent domain, a named realm") << "ldap.txt.test"
+                                                                                        << ""
+                                                                                        << "TXT.TEST";
+        QTest::newRow("parent domain with KDCs in the DNS") << "ldap.srv.test"
+                                                            << "false"
+                                                            << "SRV.TEST";
+        QTest::newRow("nothing: what was looked up is said")
+            << "ldap.lone.test"
+            << "yes"
+            << "none: no TXT record _kerberos of it or its parent domains names one; LONE.TEST is no realm";
+        QTest::newRow("an address is tied to nothing but its own entry") << "192.0.2.7"
+                                                                         << "yes"
+                                                                         << "none: ";
+    }
+    void realmOfHost()
+    {
+        QFETCH(QString, host);
+        QFETCH(QString, dnsLookupRealm);
+        QFETCH(QString, expected);
+        RealmSettings settings;
+        settings.domainRealm = { { QStringLiteral(".corp.test"), QStringLiteral("CORP.TEST") },
+                                 { QStringLiteral("ldap1.corp.test"), QStringLiteral("HOST.TEST") },
+                                 { QStringLiteral(".sub.corp.test"), QStringLiteral("SUB.TEST") },
+                                 { QStringLiteral("corp.test"), QStringLiteral("BARE.TEST") } };
+        settings.realms = { QStringLiteral("TXT.TEST") };
+        settings.dnsLookupRealm = dnsLookupRealm;
+        const auto txt = [](const QString& name) {
+            return name == u"_kerberos.txt.test" ? TxtAnswer { { QStringLiteral("FROM.TXT") }, {} }
+                                                 : TxtAnswer { {}, QStringLiteral("no TXT records") };
+        };
+        const auto hasKdcs = [](const QString& realm) { return realm == u"SRV.TEST"; };
+        const RealmFinding finding = findRealm(settings, host, txt, hasKdcs);
+        if (expected.startsWith(u"none: ")) {
+            QVERIFY2(finding.realm.isEmpty() && finding.notFound.contains(expected.mid(6)),
+                     qPrintable(finding.notFound));
+        } else {
+            QCOMPARE(finding.realm, expected);
+            QVERIFY(!finding.source.isEmpty());
+        }
+    }
 };
 
 QTEST_GUILESS_MAIN(tst_KdcLocator)

@@ -109,6 +109,103 @@ KdcSettings readKdcSettings(krb5_context context, const QString& realm)
     return settings;
 }
 
+RealmSettings readRealmSettings(krb5_context context)
+{
+    RealmSettings settings;
+    profile_t rawProfile = nullptr;
+    const krb5_error_code code = krb5_get_profile(context, &rawProfile);
+    const Profile profile { rawProfile };
+    if (code != 0) {
+        return settings;
+    }
+    const auto listOf = [&](const char* section, bool relations) {
+        const char* path[] = { section, nullptr };
+        char** raw = nullptr;
+        const long found = relations ? profile_get_relation_names(profile.get(), path, &raw)
+                                     : profile_get_subsection_names(profile.get(), path, &raw);
+        const ProfileValues values { found == 0 ? raw : nullptr };
+        QStringList list;
+        for (char** value = values.get(); value && *value; ++value) {
+            list.append(QString::fromUtf8(*value));
+        }
+        return list;
+    };
+    for (const QString& name : listOf("domain_realm", true)) {
+        settings.domainRealm.emplace_back(
+            name, profileString(profile.get(), "domain_realm", name.toUtf8(), nullptr));
+    }
+    settings.realms = listOf("realms", false);
+    settings.dnsLookupRealm = profileString(profile.get(), "libdefaults", {}, "dns_lookup_realm");
+    settings.dnsFallback = profileString(profile.get(), "libdefaults", {}, "dns_fallback");
+    return settings;
+}
+
+RealmFinding findRealm(const RealmSettings& settings, const QString& host,
+                       const std::function<TxtAnswer(const QString&)>& lookupTxt,
+                       const std::function<bool(const QString&)>& hasKdcs)
+{
+    RealmFinding finding;
+    QString name = host.toLower();
+    if (name.endsWith(u'.')) {
+        name.chop(1);
+    }
+    // The host itself, then ".parent.domain" for each parent.
+    QStringList keys { name };
+    for (qsizetype dot = name.indexOf(u'.'); dot >= 0; dot = name.indexOf(u'.', dot + 1)) {
+        keys.append(name.mid(dot));
+    }
+    for (const QString& key : keys) {
+        for (const auto& [entry, realm] : settings.domainRealm) {
+            if (entry.compare(key, Qt::CaseInsensitive) == 0 && !realm.isEmpty()) {
+                finding.realm = realm;
+                finding.source = QStringLiteral("krb5.conf's [domain_realm] entry \"%1\"").arg(entry);
+                return finding;
+            }
+        }
+    }
+    QStringList notes { QStringLiteral("no [domain_realm] entry of krb5.conf covers %1").arg(name) };
+    const bool address = name.contains(u':')
+        || std::all_of(name.cbegin(), name.cend(), [](QChar c) { return c.isDigit() || c == u'.'; });
+    const QString parent = name.section(u'.', 1);
+    if (address || parent.isEmpty()) {
+        finding.notFound = notes.join(QStringLiteral("; "));
+        return finding;
+    }
+    const QString dnsSetting =
+        settings.dnsLookupRealm.isEmpty() ? settings.dnsFallback : settings.dnsLookupRealm;
+    if (isYes(dnsSetting)) {
+        for (qsizetype dot = -1;; dot = name.indexOf(u'.', dot + 1)) {
+            const QString txt = QStringLiteral("_kerberos.%1").arg(name.mid(dot + 1));
+            const TxtAnswer answer = lookupTxt(txt);
+            if (!answer.texts.isEmpty() && !answer.texts.first().isEmpty()) {
+                finding.realm = answer.texts.first();
+                finding.source = QStringLiteral("the DNS TXT record %1").arg(txt);
+                return finding;
+            }
+            if (name.indexOf(u'.', dot + 1) < 0) {
+                break;
+            }
+        }
+        notes.append(QStringLiteral("no TXT record _kerberos of it or its parent domains names one"));
+    } else {
+        notes.append(QStringLiteral("the DNS is not asked for realms (dns_lookup_realm)"));
+    }
+    const QString upper = parent.toUpper();
+    if (settings.realms.contains(upper)) {
+        finding.realm = upper;
+        finding.source = QStringLiteral("its parent domain, a realm krb5.conf names");
+        return finding;
+    }
+    if (hasKdcs(upper)) {
+        finding.realm = upper;
+        finding.source = QStringLiteral("its parent domain, whose KDCs were found");
+        return finding;
+    }
+    notes.append(QStringLiteral("%1 is no realm krb5.conf names, and no KDC of it was found").arg(upper));
+    finding.notFound = notes.join(QStringLiteral("; "));
+    return finding;
+}
+
 KdcList planKdcs(const KdcSettings& settings, const QString& realm,
                  const std::function<SrvAnswer(const QString&)>& lookup,
                  const std::function<quint32(quint32)>& draw, const std::optional<KdcEntry>& directoryServer)

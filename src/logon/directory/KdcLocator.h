@@ -50,6 +50,33 @@ struct KdcList
 
 KdcSettings readKdcSettings(_krb5_context* context, const QString& realm);
 
+// What krb5.conf says of tying hosts to realms, as written.
+struct RealmSettings
+{
+    std::vector<std::pair<QString, QString>> domainRealm; // [domain_realm] name = REALM
+    QStringList realms; // the realms [realms] names
+    QString dnsLookupRealm; // [libdefaults] dns_lookup_realm
+    QString dnsFallback; // [libdefaults] dns_fallback
+};
+
+RealmSettings readRealmSettings(_krb5_context* context);
+
+struct RealmFinding
+{
+    QString realm; // empty when the host is tied to none
+    QString source; // how it was found, for descriptions
+    QString notFound; // what was looked up, when nothing was found
+};
+
+// The realm a Kerberos client ties `host` to, as MIT's own do: [domain_realm] (the host itself, then
+// each parent domain written with a leading dot, nearest first); where dns_lookup_realm (else
+// dns_fallback) allows it, the TXT record _kerberos.<host>, then of each parent domain; else the
+// parent domain upper-cased, when krb5.conf names that realm or `hasKdcs` finds KDCs of it.
+// default_realm alone ties no host to anything: every Kerberos package writes one.
+RealmFinding findRealm(const RealmSettings& settings, const QString& host,
+                       const std::function<TxtAnswer(const QString&)>& lookupTxt,
+                       const std::function<bool(const QString&)>& hasKdcs);
+
 // The realm's KDCs as a Kerberos client finds them: krb5.conf's kdc entries ("host", "host:port",
 // "[address]:port", each optionally after "udp/" or "tcp/"); without any, and unless dns_lookup_kdc
 // (else dns_fallback) says no, the SRV records _kerberos._udp and _kerberos._tcp of the realm; else

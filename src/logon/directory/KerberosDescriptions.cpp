@@ -44,9 +44,14 @@ QString describeKerberosFailure(const KerberosFacts& facts)
     case KRB5KDC_ERR_C_PRINCIPAL_UNKNOWN:
         return QStringLiteral("No user %1 exists in the Kerberos realm %2.").arg(who, facts.realm);
     case KRB5KDC_ERR_CLIENT_REVOKED:
-        return QStringLiteral("The account %1 is disabled, locked out or expired: the domain controller's "
-                              "Kerberos service gives one answer for all three, and gives it before it "
-                              "looks at the password.")
+        return QStringLiteral(
+                   "The account %1 is disabled, locked out or expired: the Kerberos KDC gives one "
+                   "answer for all three (\"client's credentials have been revoked\"), and gives it "
+                   "before it looks at the password.")
+            .arg(who);
+    case KRB5KDC_ERR_NAME_EXP:
+        return QStringLiteral("The account %1 has expired: the Kerberos KDC says so before it looks at the "
+                              "password.")
             .arg(who);
     case KRB5KDC_ERR_KEY_EXP:
         return QStringLiteral("The password of %1 has expired, or must be changed before the account can be "
@@ -56,10 +61,9 @@ QString describeKerberosFailure(const KerberosFacts& facts)
         const QString now =
             QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss 'UTC'"));
         const QString server = generalizedTimeText(facts.serverTime);
-        return QStringLiteral(
-                   "The clock of this computer (%1) differs from the domain controller's%2 by more "
-                   "than Kerberos allows (5 minutes unless the domain says otherwise). Set the "
-                   "clock right, or let it follow the domain's time.")
+        return QStringLiteral("The clock of this computer (%1) differs from the Kerberos KDC's%2 by more "
+                              "than Kerberos allows (5 minutes unless the domain says otherwise). Set the "
+                              "clock right, or let it follow the domain's time.")
             .arg(now, server.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(server));
     }
     case KRB5_REALM_CANT_RESOLVE:

@@ -543,6 +543,13 @@ KerberosFacts acquireTickets(krb5_context context, const QByteArray& cacheName, 
     if (code != 0) {
         return fail(code);
     }
+    const QByteArray service = servicePrincipalName(request.serviceHost, reach.realm).toUtf8();
+    if (request.serviceInInitialRequest) {
+        code = krb5_init_creds_set_service(context, initial.value, service.constData());
+        if (code != 0) {
+            return fail(code);
+        }
+    }
     const QByteArray secret = password.toUtf8();
     code = krb5_init_creds_set_password(context, initial.value, secret.constData());
     if (code != 0) {
@@ -571,7 +578,7 @@ KerberosFacts acquireTickets(krb5_context context, const QByteArray& cacheName, 
         code = krb5_cc_store_cred(context, cache.value, &initialTicket.value);
     }
     facts.initialTicket = code == 0;
-    if (code == 0) {
+    if (code == 0 && !request.serviceInInitialRequest) {
         code = fetchServiceTicket(context, cache.value, request.serviceHost, facts, conversation);
     }
     return code == 0 ? facts : fail(code);
@@ -628,7 +635,12 @@ KerberosFacts acquireServiceTicket(krb5_context context, const QByteArray& cache
         code = krb5_cc_store_cred(context, cache.value, &initialTicket.value);
     }
     if (code == 0) {
-        Conversation conversation { reach };
+        // A server tied to no realm is taken to be in the user's own.
+        KdcReach own = reach;
+        if (own.realm.isEmpty()) {
+            own.realm = facts.realm = QString::fromUtf8(realmName);
+        }
+        Conversation conversation { own };
         code = fetchServiceTicket(context, cache.value, serviceHost, facts, conversation);
     }
     return code == 0 ? facts : fail(code);

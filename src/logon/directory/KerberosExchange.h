@@ -17,6 +17,9 @@ struct TicketRequest
     QString principal; // user@REALM, or user@upn.suffix@REALM for an enterprise name
     bool enterprise = false; // a UPN, which the KDC maps to its account
     QString serviceHost; // the directory server's name, for ldap/<serviceHost>
+    // The service ticket straight from the initial request, with no ticket-granting ticket: a KDC that
+    // does not know the service says so before the password is used.
+    bool serviceInInitialRequest = false;
 };
 
 // What the exchange knows of the directory server: its realm and clock, itself as the KDC of last

@@ -25,22 +25,32 @@ namespace {
 std::unique_ptr<DirectoryObject> bindAndRead(LdapConnection& connection, const BindPlan& plan,
                                              const QString& password)
 {
-    QString boundAs;
     CheckFacts& facts = connection.facts();
     connection.enter(CheckStep::Bind);
-    if (plan.negotiate && !connection.transport().implicitTls
-        && !negotiationMechanism(connection.rootEntry()).isEmpty()) {
+    std::optional<QString> boundAs;
+    if (plan.negotiate && !connection.transport().implicitTls) {
         boundAs = timed(facts.bind, [&] { return negotiatedBind(connection, plan, password); });
-    } else {
-        connection.secure();
-        connection.enter(CheckStep::Bind);
-        facts.mechanism = plan.anonymous ? QStringLiteral("anonymous") : QStringLiteral("simple");
-        boundAs = timed(facts.bind, [&] { return simpleBindOnce(connection, plan, password); });
+    }
+    if (!boundAs) {
+        try {
+            connection.secure();
+            connection.enter(CheckStep::Bind);
+            facts.mechanism = plan.anonymous ? QStringLiteral("anonymous") : QStringLiteral("simple");
+            boundAs = timed(facts.bind, [&] { return simpleBindOnce(connection, plan, password); });
+        } catch (const Failure& failure) {
+            if (facts.whyNotKerberos.isEmpty()) {
+                throw;
+            }
+            // Why a server that offers Kerberos got no Kerberos logon belongs to every failure after.
+            const QString described = failure.description() + u' ' + facts.whyNotKerberos;
+            throw failure.hasFacts() ? Failure(failure.facts(), described)
+                                     : failureOf(connection.failureFacts(), described);
+        }
     }
     Entry entry;
     if (plan.readObject) {
         connection.enter(CheckStep::Read);
-        entry = timed(facts.read, [&] { return readObject(connection, boundAs); });
+        entry = timed(facts.read, [&] { return readObject(connection, *boundAs); });
     }
     return openedObject(std::move(connection), std::move(entry), plan.readObject);
 }

@@ -2,6 +2,7 @@
 
 #include "DescriptionText.h"
 #include "Failure.h"
+#include "KdcLocator.h"
 #include "KerberosDescriptions.h"
 #include "KerberosExchange.h"
 #include "LdapDescriptions.h"
@@ -143,13 +144,24 @@ GssCredential cacheCredential(const MemoryCache& cache, bool spnego)
     return credential;
 }
 
-// What the Kerberos exchange needs of the connection: the realm, the server as KDC of last resort,
-// and the check's deadline.
-KdcReach reachOf(LdapConnection& connection)
+// The realm the bind uses: the one the server names (Active Directory), else the one the client's
+// Kerberos configuration ties the server's host to.
+struct Realm
+{
+    QString name;
+    bool namedByServer = false;
+};
+
+// What the Kerberos exchange needs of the connection: the realm, the server as KDC of last resort
+// (only one that names its realm is a domain controller, and so a KDC), and the check's deadline.
+KdcReach reachOf(LdapConnection& connection, const Realm& realm)
 {
     const RootEntry& root = connection.rootEntry();
-    return KdcReach { root.realm, root.currentTime,
-                      KdcEntry { connection.server().host, connection.server().ipv6 }, connection.deadline(),
+    std::optional<KdcEntry> directoryServer;
+    if (realm.namedByServer) {
+        directoryServer = KdcEntry { connection.server().host, connection.server().ipv6 };
+    }
+    return KdcReach { realm.name, root.currentTime, directoryServer, connection.deadline(),
                       connection.limits() };
 }
 
@@ -162,16 +174,13 @@ struct KerberosAttempt
 // The KDC's answer to the initial request is the password's one attempt; a failure that is no
 // answer (no realm, no KDC, the server unknown to it) leaves `credential` empty for NTLM.
 KerberosAttempt tryKerberos(LdapConnection& connection, const BindPlan& plan, const QString& password,
-                            const MemoryCache& cache, const QString& mechanism)
+                            const MemoryCache& cache, const QString& mechanism, const Realm& realm)
 {
     KerberosAttempt attempt;
     KerberosFacts& facts = attempt.facts;
-    const RootEntry& root = connection.rootEntry();
-    facts.realm = root.realm;
-    facts.serverTime = root.currentTime;
+    facts.realm = realm.name;
+    facts.serverTime = connection.rootEntry().currentTime;
     facts.service = QStringLiteral("ldap/%1").arg(negotiationHostName(connection));
-    // A UPN is mapped by the KDC (an enterprise name); DOMAIN\user and a plain name are user@REALM.
-    const bool upn = plan.downLevelDomain.isEmpty() && plan.lookupValue.contains(u'@');
     const QString& account = plan.lookupValue;
     const QString& domain = plan.downLevelDomain;
     if (!domain.isEmpty() && domain.compare(facts.realm.section(u'.', 0, 0), Qt::CaseInsensitive) != 0) {
@@ -181,13 +190,29 @@ KerberosAttempt tryKerberos(LdapConnection& connection, const BindPlan& plan, co
                             .arg(quoteForDescription(domain, 100));
         return attempt;
     }
+    // A UPN is an enterprise name, for the KDC to map to its account; outside Active Directory,
+    // user@REALM names that principal itself. DOMAIN\user and a plain name are user@REALM.
+    const QString user = account.contains(u'@') ? account.section(u'@', 0, -2) : account;
+    const bool upn = domain.isEmpty() && account.contains(u'@')
+        && (realm.namedByServer || account.section(u'@', -1).compare(realm.name, Qt::CaseInsensitive) != 0);
     TicketRequest request;
-    request.principal = QStringLiteral("%1@%2").arg(principalPart(account, upn), facts.realm);
+    request.principal = QStringLiteral("%1@%2").arg(
+        upn ? principalPart(account, true) : principalPart(user, false), realm.name);
     request.enterprise = upn;
     request.serviceHost = negotiationHostName(connection);
-    const QString shownPrincipal = upn ? account : QStringLiteral("%1@%2").arg(account, facts.realm);
-    facts = acquireTickets(cache.context(), cache.name(), request, password, reachOf(connection));
-    facts.principal = shownPrincipal;
+    // A directory that is no domain controller asks the KDC for its service ticket at once: a KDC
+    // that does not know ldap/<host> says so before any request made from the password.
+    request.serviceInInitialRequest = !realm.namedByServer;
+    facts = acquireTickets(cache.context(), cache.name(), request, password, reachOf(connection, realm));
+    facts.principal = upn ? account : QStringLiteral("%1@%2").arg(user, realm.name);
+    // MIT's KDC does not map enterprise names: asked once more as user@REALM, never after the password
+    // was used, so it still counts once.
+    if (upn && !realm.namedByServer && facts.code == KRB5KDC_ERR_C_PRINCIPAL_UNKNOWN && !facts.passwordUsed) {
+        request.principal = QStringLiteral("%1@%2").arg(principalPart(user, false), realm.name);
+        request.enterprise = false;
+        facts = acquireTickets(cache.context(), cache.name(), request, password, reachOf(connection, realm));
+        facts.principal = QStringLiteral("%1@%2").arg(user, realm.name);
+    }
     if (facts.code != 0) {
         return attempt;
     }
@@ -470,16 +495,84 @@ void verifyThroughLayer(const LdapConnection& connection, const SaslSecurityLaye
     }
 }
 
+// The realm the client's Kerberos configuration ties `host` to, looked up within the check's limits.
+RealmFinding realmOfHost(krb5_context context, const QString& host, const LdapConnection& connection)
+{
+    const auto by = [&] {
+        return std::min(Clock::now() + connection.limits().connect, connection.deadline());
+    };
+    const auto hasKdcs = [&](const QString& realm) {
+        const auto lookup = [&](const QString& name) { return lookupSrv(name, by()); };
+        return !planKdcs(
+                    readKdcSettings(context, realm), realm, lookup, [](quint32) { return 0U; }, std::nullopt)
+                    .kdcs.empty();
+    };
+    return findRealm(
+        readRealmSettings(context), host, [&](const QString& name) { return lookupTxt(name, by()); },
+        hasKdcs);
+}
+
+// The value of the first RDN of a DN, as the directory wrote it; empty when it is no DN.
+QString firstRdnValue(const QString& dn)
+{
+    LDAPDN parsed = nullptr;
+    const QByteArray utf8 = dn.toUtf8();
+    if (ldap_str2dn(utf8.constData(), &parsed, LDAP_DN_FORMAT_LDAPV3) != LDAP_SUCCESS || !parsed) {
+        return {};
+    }
+    QString value;
+    if (parsed[0] && parsed[0][0]) {
+        value = fromBerval(parsed[0][0]->la_value);
+    }
+    ldap_dnfree(parsed);
+    return value;
+}
+
+// Outside Active Directory a server maps the Kerberos name to an identity of its own (slapd's
+// authz-regexp): "User is valid" needs it to be that user's, not another entry or none.
+void requireMappedIdentity(LdapConnection& connection, const QString& principal)
+{
+    if (!connection.rootEntry().whoAmI) {
+        return;
+    }
+    const QString operation = QStringLiteral("\"Who am I?\" request");
+    int messageId = 0;
+    if (ldap_whoami(connection.handle(), nullptr, nullptr, &messageId) != LDAP_SUCCESS) {
+        connection.failed(operation);
+    }
+    const LdapMessage answer = connection.awaitResult(messageId, operation);
+    berval* raw = nullptr;
+    const int code = ldap_parse_whoami(connection.handle(), answer.get(), &raw);
+    const std::unique_ptr<berval, Release<ber_bvfree>> authzid { raw };
+    const QString mapped = authzid ? fromBerval(*authzid) : QString();
+    const QString user = principal.section(u'@', 0, 0);
+    const QString name = mapped.startsWith(u"dn:") ? firstRdnValue(mapped.mid(3))
+        : mapped.startsWith(u"u:")                 ? mapped.mid(2).section(u'@', 0, 0)
+                                                   : QString();
+    if (code == LDAP_SUCCESS && !user.isEmpty() && name.compare(user, Qt::CaseInsensitive) == 0) {
+        return;
+    }
+    throw Failure(QStringLiteral(
+                      "The directory server %1 accepted the Kerberos logon of %2, but %3, not to an identity "
+                      "named \"%4\": its mapping of Kerberos names to entries (for slapd, authz-regexp) does "
+                      "not lead to this user.")
+                      .arg(connection.where(), bindIdentity(principal),
+                           code != LDAP_SUCCESS ? QStringLiteral("would not say whom it took it for")
+                               : mapped.isEmpty()
+                               ? QStringLiteral("takes it for no one (anonymous)")
+                               : QStringLiteral("takes it for \"%1\"").arg(quoteForDescription(mapped, 300)),
+                           quoteForDescription(user, 100)));
+}
+
 } // namespace
 
 QString negotiationMechanism(const RootEntry& root)
 {
-    // slapd lists GSS mechanisms whenever Cyrus SASL's modules are installed; a server that is part
-    // of a Kerberos realm says which one (ldapServiceName), as Active Directory does.
-    if (root.realm.isEmpty()) {
-        return {};
-    }
-    for (const QString& mechanism : { QStringLiteral("GSS-SPNEGO"), QStringLiteral("GSSAPI") }) {
+    // A server that names its realm (Active Directory) gets SPNEGO, which can carry NTLM too; any
+    // other gets GSSAPI, the standard one, where it offers both.
+    const QString spnego = QStringLiteral("GSS-SPNEGO"), gssapi = QStringLiteral("GSSAPI");
+    for (const QString& mechanism :
+         root.realm.isEmpty() ? QStringList { gssapi, spnego } : QStringList { spnego, gssapi }) {
         if (root.saslMechanisms.contains(mechanism, Qt::CaseInsensitive)) {
             return mechanism;
         }
@@ -493,9 +586,21 @@ QString negotiationHostName(LdapConnection& connection)
     return !named.isEmpty() ? named : connection.server().host;
 }
 
-QString negotiatedBind(LdapConnection& connection, const BindPlan& plan, const QString& password)
+std::optional<QString> negotiatedBind(LdapConnection& connection, const BindPlan& plan,
+                                      const QString& password)
 {
     const QString mechanism = negotiationMechanism(connection.rootEntry());
+    const QString host = negotiationHostName(connection);
+    if (mechanism.isEmpty()) {
+        if (plan.anonymous) {
+            throw Failure(
+                QStringLiteral("The directory server %1 offers no Kerberos logon (neither GSSAPI nor "
+                               "GSS-SPNEGO), so the current user's ticket cannot be used with it. No "
+                               "anonymous bind was made.")
+                    .arg(connection.where()));
+        }
+        return std::nullopt;
+    }
     const bool spnego = mechanism == u"GSS-SPNEGO";
     const auto required = static_cast<ber_len_t>(plan.requiredStrength);
     if (password.contains(QChar(0))) {
@@ -503,35 +608,60 @@ QString negotiatedBind(LdapConnection& connection, const BindPlan& plan, const Q
             QStringLiteral("The password contains a NUL character, which neither Kerberos nor NTLM can "
                            "carry."));
     }
-    const QString host = negotiationHostName(connection);
     MemoryCache cache;
+    Realm realm { connection.rootEntry().realm, !connection.rootEntry().realm.isEmpty() };
+    if (!realm.namedByServer) {
+        const RealmFinding finding = realmOfHost(cache.context(), host, connection);
+        realm.name = finding.realm;
+        if (realm.name.isEmpty() && !plan.anonymous) {
+            connection.facts().whyNotKerberos =
+                QStringLiteral("It offers %1, but no Kerberos realm is tied to %2: %3.")
+                    .arg(mechanism, host, finding.notFound);
+            return std::nullopt;
+        }
+    }
     GssCredential credential;
     QString identity;
+    QString principal; // the Kerberos name that logged on
     QString fallbackReason;
     if (plan.anonymous) {
-        identity = QStringLiteral("the current user's Kerberos ticket");
         const KerberosFacts facts =
-            acquireServiceTicket(cache.context(), cache.name(), host, reachOf(connection));
+            acquireServiceTicket(cache.context(), cache.name(), host, reachOf(connection, realm));
         if (facts.code != 0) {
             throw Failure(currentUserTicketMissing(facts.code)
                               ? QStringLiteral("There is no Kerberos ticket for the current user (%1): run "
-                                               "kinit, or type a user name and password.")
+                                               "kinit, or type a user name and password. No anonymous bind "
+                                               "was made.")
                                     .arg(facts.library)
                               : QStringLiteral("The current user's Kerberos ticket could not be used for the "
                                                "directory server %1: %2")
                                     .arg(connection.where(), describeKerberosFailure(facts)));
         }
+        realm.name = facts.realm;
+        identity = QStringLiteral("the current user's Kerberos ticket");
+        principal = facts.principal;
+        connection.facts().mechanism = QStringLiteral("Kerberos");
         credential = cacheCredential(cache, spnego);
     } else {
         connection.facts().mechanism = QStringLiteral("Kerberos");
-        KerberosAttempt kerberos = tryKerberos(connection, plan, password, cache, mechanism);
+        KerberosAttempt kerberos = tryKerberos(connection, plan, password, cache, mechanism, realm);
         if (kerberos.facts.passwordUsed) {
             connection.passwordSent();
         }
+        if (!realm.namedByServer && kerberos.facts.code == KRB5KDC_ERR_S_PRINCIPAL_UNKNOWN
+            && !kerberos.facts.passwordUsed) {
+            connection.facts().mechanism.clear();
+            connection.facts().whyNotKerberos =
+                QStringLiteral("It offers %1, and %2 is tied to the realm %3, whose KDC knows no service "
+                               "\"%4\": the server does not take Kerberos logons.")
+                    .arg(mechanism, host, realm.name, quoteForDescription(kerberos.facts.service, 200));
+            return std::nullopt;
+        }
         if (kerberos.credential) {
             credential = std::move(kerberos.credential);
-            identity = kerberos.facts.principal;
-        } else if (!kerberosCouldNotBeTried(kerberos.facts)) {
+            identity = principal = kerberos.facts.principal;
+        } else if (!kerberosCouldNotBeTried(kerberos.facts) || !realm.namedByServer) {
+            // Only a domain controller has NTLM to offer in Kerberos's place.
             throw Failure(QStringLiteral("The Kerberos logon for the directory server %1 failed: %2")
                               .arg(connection.where(), describeKerberosFailure(kerberos.facts)));
         } else {
@@ -557,9 +687,8 @@ QString negotiatedBind(LdapConnection& connection, const BindPlan& plan, const Q
     const QString how = ntlm
         ? QStringLiteral(" NTLM was used because Kerberos could not be: %1").arg(fallbackReason)
         : QString();
-    const GssName service = ntlm
-        ? serviceName(QStringLiteral("ldap@%1").arg(host), false)
-        : serviceName(servicePrincipalName(host, connection.rootEntry().realm), true);
+    const GssName service = ntlm ? serviceName(QStringLiteral("ldap@%1").arg(host), false)
+                                 : serviceName(servicePrincipalName(host, realm.name), true);
     Exchange exchange = exchangeTokens(connection, mechanism, credential.get(), service.get(), identity, how);
     credential.reset();
     const Outcome& outcome = exchange.outcome;
@@ -614,6 +743,8 @@ QString negotiatedBind(LdapConnection& connection, const BindPlan& plan, const Q
     }
     if (ntlm) {
         verifyThroughLayer(connection, *layer, identity, how);
+    } else if (!realm.namedByServer) {
+        requireMappedIdentity(connection, principal);
     }
     CheckFacts& facts = connection.facts();
     facts.mechanism = ntlm ? QStringLiteral("NTLM") : QStringLiteral("Kerberos");

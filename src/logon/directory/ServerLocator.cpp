@@ -36,23 +36,28 @@ QStringList srvNames(const LdapPath& path)
 
 } // namespace
 
-SrvAnswer lookupSrv(const QString& name, std::chrono::steady_clock::time_point deadline)
+namespace {
+
+// One DNS query through the system's resolver, by `deadline` (to the second: the resolver counts in
+// whole seconds). The answer's length, or -1 with `problem` set.
+int queryDns(const QString& name, int type, const char* typeName,
+             std::chrono::steady_clock::time_point deadline, unsigned char* message, int size,
+             QString& problem)
 {
     using namespace std::chrono;
-    SrvAnswer answer;
     const steady_clock::time_point started = steady_clock::now();
     // The resolver counts whole seconds: never more than the time left.
     const auto allowed = duration_cast<seconds>(deadline - started + milliseconds(50));
     if (allowed.count() < 1) {
-        answer.problem = QStringLiteral("%1 not looked up: out of time").arg(name);
-        return answer;
+        problem = QStringLiteral("%1 not looked up: out of time").arg(name);
+        return -1;
     }
     struct __res_state state
     {
     };
     if (res_ninit(&state) != 0) {
-        answer.problem = QStringLiteral("the DNS resolver could not be set up to look up %1").arg(name);
-        return answer;
+        problem = QStringLiteral("the DNS resolver could not be set up to look up %1").arg(name);
+        return -1;
     }
     // resolv.conf's timeout and attempts can add up to minutes: one try per name server, at least a
     // second each, all of them together within the time allowed. A truncated answer is taken as it
@@ -61,20 +66,58 @@ SrvAnswer lookupSrv(const QString& name, std::chrono::steady_clock::time_point d
     state.nscount = std::clamp(state.nscount, 1, static_cast<int>(allowed.count()));
     state.retrans = static_cast<int>(allowed.count()) / state.nscount;
     state.options |= RES_IGNTC;
-    unsigned char message[NS_MAXMSG];
     const QByteArray query = name.toUtf8();
-    const int length = res_nquery(&state, query.constData(), ns_c_in, ns_t_srv, message, sizeof message);
+    const int length = res_nquery(&state, query.constData(), ns_c_in, type, message, size);
     const int error = state.res_h_errno;
     res_nclose(&state);
     if (length < 0) {
         // TRY_AGAIN is also a name server's refusal: only a limit that really passed is named.
         const bool outOfTime = steady_clock::now() >= started + allowed - milliseconds(200);
-        answer.problem = error == HOST_NOT_FOUND || error == NO_DATA
-            ? QStringLiteral("no SRV records for %1").arg(name)
+        problem = error == HOST_NOT_FOUND || error == NO_DATA
+            ? QStringLiteral("no %1 records for %2").arg(QLatin1String(typeName), name)
             : error == TRY_AGAIN && outOfTime
             ? QStringLiteral("the DNS lookup of %1 did not answer within %2").arg(name, durationText(allowed))
             : error == TRY_AGAIN ? QStringLiteral("the DNS lookup of %1 got no answer").arg(name)
                                  : QStringLiteral("the DNS lookup of %1 failed").arg(name);
+    }
+    return length;
+}
+
+} // namespace
+
+TxtAnswer lookupTxt(const QString& name, std::chrono::steady_clock::time_point deadline)
+{
+    TxtAnswer answer;
+    unsigned char message[NS_MAXMSG];
+    const int length = queryDns(name, ns_t_txt, "TXT", deadline, message, sizeof message, answer.problem);
+    ns_msg parsed {};
+    if (length < 0 || ns_initparse(message, length, &parsed) != 0) {
+        return answer;
+    }
+    for (int index = 0; index < ns_msg_count(parsed, ns_s_an); ++index) {
+        ns_rr record {};
+        if (ns_parserr(&parsed, ns_s_an, index, &record) != 0 || ns_rr_type(record) != ns_t_txt) {
+            continue;
+        }
+        // The first character-string of each record, as MIT reads a realm from it.
+        const unsigned char* data = ns_rr_rdata(record);
+        const int size = ns_rr_rdlen(record);
+        if (size > 0 && data[0] < size) {
+            answer.texts.append(QString::fromUtf8(reinterpret_cast<const char*>(data + 1), data[0]));
+        }
+    }
+    if (answer.texts.isEmpty() && answer.problem.isEmpty()) {
+        answer.problem = QStringLiteral("no usable TXT records for %1").arg(name);
+    }
+    return answer;
+}
+
+SrvAnswer lookupSrv(const QString& name, std::chrono::steady_clock::time_point deadline)
+{
+    SrvAnswer answer;
+    unsigned char message[NS_MAXMSG];
+    const int length = queryDns(name, ns_t_srv, "SRV", deadline, message, sizeof message, answer.problem);
+    if (length < 0) {
         return answer;
     }
     ns_msg parsed {};

@@ -30,6 +30,15 @@ struct SrvAnswer
 // second: the resolver counts in whole seconds).
 SrvAnswer lookupSrv(const QString& name, std::chrono::steady_clock::time_point deadline);
 
+struct TxtAnswer
+{
+    QStringList texts;
+    QString problem; // why there are none
+};
+
+// The TXT records of `name`, as lookupSrv looks up SRV records.
+TxtAnswer lookupTxt(const QString& name, std::chrono::steady_clock::time_point deadline);
+
 // RFC 2782 order: lower priority first; within a priority, repeated draws in proportion to weight.
 // `draw(n)` returns a uniformly chosen whole number from 0 to n.
 std::vector<SrvRecord> orderSrvRecords(std::vector<SrvRecord> records,
