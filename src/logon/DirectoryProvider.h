@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 
 namespace quorvane {
 
@@ -21,6 +22,10 @@ struct CheckFacts
     QString tlsVersion; // empty without TLS
     QString certificateSubject;
     QDateTime certificateExpires;
+    // What the directory said of the password's expiry; empty where it said nothing.
+    std::optional<QDateTime> passwordExpires; // Active Directory, or a password policy's warning
+    bool passwordNeverExpires = false; // Active Directory's answer for an account exempt from expiry
+    std::optional<int> graceLogins; // left after expiry, from a password policy
     // Each step's time; a step not taken stays zero.
     std::chrono::microseconds lookup {}, connect {}, tls {}, bind {}, read {};
 };

@@ -420,19 +420,24 @@ private slots:
         const QString user = env("DOMAIN") + u'\\' + env("NORMAL_USER");
         const QByteArray defaultConf = qgetenv("KRB5_CONFIG");
         QStringList seen;
+        LdapDirectoryProvider provider;
+        provider.readPasswordExpiry(true);
         for (const QByteArray& conf : { defaultConf, qgetenv("KRB5_CONF_DEAD_KDC") }) {
             qputenv("KRB5_CONFIG", conf);
-            const CheckFacts facts = m_provider.open(path, user, env("NORMAL_PASSWORD"), 5)->facts();
-            seen << QStringLiteral("%1 %2 %3 %4")
+            const CheckFacts facts = provider.open(path, user, env("NORMAL_PASSWORD"), 5)->facts();
+            // The domain's default maximum password age is 42 days, counted from the account's creation.
+            const qint64 days =
+                QDateTime::currentDateTimeUtc().daysTo(facts.passwordExpires.value_or(QDateTime()));
+            seen << QStringLiteral("%1 %2 %3 %4 %5")
                         .arg(facts.mechanism, facts.saslMechanism)
                         .arg(facts.securityStrength)
-                        .arg(facts.whyNtlm.isEmpty() ? QStringLiteral("no-reason")
-                                                     : QStringLiteral("reason"));
+                        .arg(facts.whyNtlm.isEmpty() ? QStringLiteral("no-reason") : QStringLiteral("reason"))
+                        .arg(days >= 41 && days <= 42 ? QStringLiteral("expires") : QString::number(days));
         }
         qputenv("KRB5_CONFIG", defaultConf);
         QCOMPARE(seen,
-                 QStringList({ QStringLiteral("Kerberos GSS-SPNEGO 56 no-reason"),
-                               QStringLiteral("NTLM GSS-SPNEGO 56 reason") }));
+                 QStringList({ QStringLiteral("Kerberos GSS-SPNEGO 56 no-reason expires"),
+                               QStringLiteral("NTLM GSS-SPNEGO 56 reason expires") }));
     }
 
     // A server that claims to be the controller gets real tickets for it from the KDC, but cannot

@@ -272,9 +272,10 @@ Outcome LdapConnection::parseOutcome(LDAPMessage* chain, const QString& operatio
         ber_int_t expires = -1;
         ber_int_t grace = -1;
         LDAPPasswordPolicyError error = PP_noError;
-        if (ldap_parse_passwordpolicy_control(handle(), policy, &expires, &grace, &error) == LDAP_SUCCESS
-            && error != PP_noError) {
-            outcome.policyError = error;
+        if (ldap_parse_passwordpolicy_control(handle(), policy, &expires, &grace, &error) == LDAP_SUCCESS) {
+            outcome.policyError = error != PP_noError ? error : outcome.policyError;
+            outcome.expiresIn = expires;
+            outcome.graceLeft = grace;
         }
     }
     return outcome;

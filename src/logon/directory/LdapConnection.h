@@ -30,6 +30,8 @@ struct Outcome
     QString matchedDn;
     QStringList referrals;
     int policyError = -1; // from a password-policy response control; -1 for none
+    int expiresIn = -1; // its warning: seconds until the password expires; -1 for none
+    int graceLeft = -1; // its warning: logons left after expiry; -1 for none
 };
 
 // What the server says of itself in its root entry, which any client may read before binding.

@@ -23,7 +23,7 @@ namespace {
 // The connection is handed to the opened object only once everything succeeded; until then the
 // caller still has it to say where a failure happened.
 std::unique_ptr<DirectoryObject> bindAndRead(LdapConnection& connection, const BindPlan& plan,
-                                             const QString& password)
+                                             const QString& password, bool readExpiry)
 {
     CheckFacts& facts = connection.facts();
     connection.enter(CheckStep::Bind);
@@ -47,6 +47,9 @@ std::unique_ptr<DirectoryObject> bindAndRead(LdapConnection& connection, const B
                                      : failureOf(connection.failureFacts(), described);
         }
     }
+    if (readExpiry && !plan.anonymous) {
+        readPasswordExpiry(connection, *boundAs);
+    }
     Entry entry;
     if (plan.readObject) {
         connection.enter(CheckStep::Read);
@@ -55,7 +58,42 @@ std::unique_ptr<DirectoryObject> bindAndRead(LdapConnection& connection, const B
     return openedObject(std::move(connection), std::move(entry), plan.readObject);
 }
 
+ServerPlan locate(const LdapPath& where, const TransportPlan& transport, std::chrono::milliseconds connect,
+                  Clock::time_point phaseEnd)
+{
+    return locateServers(
+        where, transport,
+        [&](const QString& name) { return lookupSrv(name, std::min(Clock::now() + connect, phaseEnd)); },
+        [](quint32 highest) { return QRandomGenerator::global()->bounded(highest + 1); });
+}
+
 } // namespace
+
+std::vector<QString> LdapDirectoryProvider::serversFor(const QString& path, qint32 flags)
+{
+    const LdapPath where = parseLdapPath(path);
+    const ServerPlan plan =
+        locate(where, planTransport(where, flags), m_limits.connect, Clock::now() + m_limits.connect * 3);
+    std::vector<QString> servers;
+    for (const Server& server : plan.servers) {
+        servers.push_back(endpointText(server.host, server.ipv6, server.port));
+    }
+    if (servers.empty()) {
+        throw Failure(QStringLiteral("No directory server of %1 was found: %2.")
+                          .arg(plan.domain, plan.notes.join(QStringLiteral("; "))));
+    }
+    return servers;
+}
+
+QString LdapDirectoryProvider::pathOnServer(const QString& path, const QString& server)
+{
+    const LdapPath where = parseLdapPath(path);
+    const QString scheme = where.scheme == LdapScheme::Ldaps ? QStringLiteral("LDAPS")
+        : where.scheme == LdapScheme::GlobalCatalog          ? QStringLiteral("GC")
+                                                             : QStringLiteral("LDAP");
+    QString dn = where.dn;
+    return QStringLiteral("%1://%2/%3").arg(scheme, server, dn.replace(u'/', QStringLiteral("\\/")));
+}
 
 void LdapDirectoryProvider::prepareProcess()
 {
@@ -98,17 +136,12 @@ std::unique_ptr<DirectoryObject> LdapDirectoryProvider::open(const QString& path
     // Finding and reaching a domain's servers, DNS included, takes at most three connect limits; a
     // server as written, one.
     const Clock::time_point phaseEnd = Clock::now() + m_limits.connect * 3;
-    const ServerPlan servers = locateServers(
-        where, transport,
-        [&](const QString& name) {
-            return lookupSrv(name, std::min(Clock::now() + m_limits.connect, phaseEnd));
-        },
-        [](quint32 highest) { return QRandomGenerator::global()->bounded(highest + 1); });
+    const ServerPlan servers = locate(where, transport, m_limits.connect, phaseEnd);
     LdapConnection connection =
         LdapConnection::connectFirstReachable(where, transport, m_limits, servers, phaseEnd,
                                               plan.anonymous ? PasswordFate::None : PasswordFate::NotSent);
     try {
-        return bindAndRead(connection, plan, password);
+        return bindAndRead(connection, plan, password, m_readExpiry);
     } catch (const Failure& failure) {
         if (failure.hasFacts()) {
             throw;

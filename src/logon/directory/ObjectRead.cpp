@@ -4,6 +4,10 @@
 #include "Failure.h"
 #include "LdapDescriptions.h"
 
+#include <QTimeZone>
+
+#include <limits>
+
 namespace quorvane {
 
 namespace {
@@ -89,6 +93,58 @@ Entry readObject(LdapConnection& connection, const QString& boundAs)
     entry.hasSubordinates =
         !subordinates.isEmpty() && subordinates.first().compare(u"TRUE", Qt::CaseInsensitive) == 0;
     return entry;
+}
+
+void readPasswordExpiry(LdapConnection& connection, const QString& boundAs)
+{
+    if (!connection.rootEntry().activeDirectory || boundAs.isEmpty()) {
+        return; // other directories say it in the bind's password-policy answer, if at all
+    }
+    // Active Directory computes the expiry for a base read of the account only: find it first.
+    QString dn = boundAs.contains(u'=') ? boundAs : QString();
+    if (dn.isEmpty()) {
+        const QString user = boundAs.section(u'\\', -1);
+        const QByteArray values[] = { user.toUtf8(), user.section(u'@', 0, 0).toUtf8() };
+        QStringList escaped;
+        for (const QByteArray& value : values) {
+            berval plain { static_cast<ber_len_t>(value.size()), const_cast<char*>(value.constData()) };
+            berval out {};
+            if (ldap_bv2escaped_filter_value(&plain, &out) != 0) {
+                return;
+            }
+            const EscapedValue owner { out.bv_val };
+            escaped.append(fromBerval(out));
+        }
+        const QString filter = user.contains(u'@')
+            ? QStringLiteral("(|(userPrincipalName=%1)(sAMAccountName=%2))").arg(escaped[0], escaped[1])
+            : QStringLiteral("(sAMAccountName=%1)").arg(escaped[0]);
+        const SearchResult found =
+            connection.search(connection.defaultNamingContext(), LDAP_SCOPE_SUBTREE, filter, { "1.1" }, 1,
+                              QStringLiteral("search for the account's entry"));
+        if (found.count != 1) {
+            return;
+        }
+        dn = found.firstDn;
+    }
+    const SearchResult entry = connection.search(dn, LDAP_SCOPE_BASE, QStringLiteral("(objectClass=*)"),
+                                                 { "msDS-UserPasswordExpiryTimeComputed" }, 1,
+                                                 QStringLiteral("read of the account's entry"));
+    bool number = false;
+    const qint64 filetime = entry.firstValues.value(QByteArrayLiteral("msDS-UserPasswordExpiryTimeComputed"))
+                                .value(0)
+                                .toLongLong(&number);
+    if (!number) {
+        return;
+    }
+    if (filetime == std::numeric_limits<qint64>::max()) {
+        connection.facts().passwordNeverExpires = true;
+        return;
+    }
+    // FILETIME: 100 ns steps since 1601; 0 means the password must be changed now.
+    constexpr qint64 unixEpoch = 116444736000000000LL;
+    connection.facts().passwordExpires = filetime == 0
+        ? QDateTime::currentDateTimeUtc()
+        : QDateTime::fromMSecsSinceEpoch((filetime - unixEpoch) / 10000, QTimeZone::utc());
 }
 
 std::unique_ptr<DirectoryObject> openedObject(LdapConnection connection, Entry entry, bool read)

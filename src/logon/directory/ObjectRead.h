@@ -20,6 +20,10 @@ struct Entry
 // The object the path names, read as the bound identity.
 Entry readObject(LdapConnection& connection, const QString& boundAs);
 
+// Active Directory's computed expiry of the bound account's password, into the connection's facts;
+// nothing when the server does not say.
+void readPasswordExpiry(LdapConnection& connection, const QString& boundAs);
+
 // The opened object: it keeps the bound connection until it goes.
 std::unique_ptr<DirectoryObject> openedObject(LdapConnection connection, Entry entry, bool read);
 

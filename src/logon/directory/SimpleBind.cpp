@@ -134,6 +134,13 @@ QString simpleBindOnce(LdapConnection& connection, const BindPlan& plan, const Q
                            "it: it must be changed before the account can be used.")
                 .arg(connection.where(), bindIdentity(name)));
     }
+    CheckFacts& facts = connection.facts();
+    if (outcome.expiresIn >= 0) {
+        facts.passwordExpires = QDateTime::currentDateTimeUtc().addSecs(outcome.expiresIn);
+    }
+    if (outcome.graceLeft >= 0) {
+        facts.graceLogins = outcome.graceLeft;
+    }
     return name;
 }
 

@@ -1,0 +1,130 @@
+#include "PasswordInput.h"
+
+#include "Failure.h"
+
+#include <QByteArray>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace quorvane {
+
+namespace {
+
+// Longer than any password; a file or pipe that never ends a line cannot make us read forever.
+constexpr qsizetype longestLine = 4096;
+
+// Reads byte by byte so nothing after the line is consumed; one byte more than the longest line
+// tells a line that is too long.
+QByteArray readLineBytes(int fd)
+{
+    QByteArray line;
+    char c = 0;
+    while (line.size() <= longestLine) {
+        const ssize_t got = ::read(fd, &c, 1);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0 || c == '\n') {
+            break;
+        }
+        line.append(c);
+    }
+    return line;
+}
+
+QString passwordText(QByteArray line)
+{
+    if (line.size() > longestLine) {
+        throw Failure(QStringLiteral("the password line is longer than %1 bytes").arg(longestLine));
+    }
+    if (line.endsWith('\r')) {
+        line.chop(1);
+    }
+    return QString::fromUtf8(line);
+}
+
+termios savedTerminal {};
+constexpr int restoringSignals[] = { SIGINT, SIGTERM, SIGHUP, SIGQUIT };
+
+void restoreTerminalAndDie(int signalNumber)
+{
+    // Both calls are async-signal-safe; the default action then ends the program.
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
+    std::signal(signalNumber, SIG_DFL);
+    std::raise(signalNumber);
+}
+
+} // namespace
+
+QString readPasswordFromStdin()
+{
+    return passwordText(readLineBytes(STDIN_FILENO));
+}
+
+QString readPasswordFile(const QString& fileName)
+{
+    const QByteArray name = fileName.toLocal8Bit();
+    const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        throw Failure(QStringLiteral("the password file %1 cannot be opened: %2")
+                          .arg(fileName, QString::fromLocal8Bit(std::strerror(errno))));
+    }
+    struct stat status {};
+    // Checked on the open file, so the file checked is the file read.
+    const bool stated = ::fstat(fd, &status) == 0;
+    QString refusal;
+    if (!stated || !S_ISREG(status.st_mode)) {
+        refusal = QStringLiteral("the password file %1 is not a regular file").arg(fileName);
+    } else if (status.st_uid != ::geteuid() && status.st_uid != 0) {
+        refusal = QStringLiteral("the password file %1 belongs to another user").arg(fileName);
+    } else if ((status.st_mode & 077) != 0) {
+        refusal = QStringLiteral("the password file %1 can be accessed by its group or by others (mode "
+                                 "%2); make it private with chmod 600")
+                      .arg(fileName)
+                      .arg(status.st_mode & 07777, 4, 8, QChar(u'0'));
+    }
+    if (!refusal.isEmpty()) {
+        ::close(fd);
+        throw Failure(refusal);
+    }
+    const QByteArray line = readLineBytes(fd);
+    ::close(fd);
+    return passwordText(line);
+}
+
+QString promptForPassword(const QString& user)
+{
+    std::fprintf(stderr, "Password for %s: ", user.toUtf8().constData());
+    std::fflush(stderr);
+    if (tcgetattr(STDIN_FILENO, &savedTerminal) != 0) {
+        throw Failure(QStringLiteral("cannot turn off the terminal's echo for the password prompt"));
+    }
+    struct sigaction restore {};
+    restore.sa_handler = restoreTerminalAndDie;
+    sigemptyset(&restore.sa_mask);
+    struct sigaction previous[std::size(restoringSignals)] {};
+    for (std::size_t i = 0; i < std::size(restoringSignals); ++i) {
+        sigaction(restoringSignals[i], &restore, &previous[i]);
+    }
+    termios silent = savedTerminal;
+    silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    silent.c_lflag |= ECHONL;
+    if (tcsetattr(STDIN_FILENO, TCSAFLUSH, &silent) != 0) {
+        throw Failure(QStringLiteral("cannot turn off the terminal's echo for the password prompt"));
+    }
+    const QByteArray line = readLineBytes(STDIN_FILENO);
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
+    for (std::size_t i = 0; i < std::size(restoringSignals); ++i) {
+        sigaction(restoringSignals[i], &previous[i], nullptr);
+    }
+    return passwordText(line);
+}
+
+} // namespace quorvane
