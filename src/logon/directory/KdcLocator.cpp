@@ -82,15 +82,20 @@ QString profileString(profile_t profile, const char* section, const QByteArray& 
     return code == 0 && value ? QString::fromUtf8(value.get()) : QString();
 }
 
+// krb5.conf as the library read it; empty when it could not.
+Profile profileOf(krb5_context context)
+{
+    profile_t raw = nullptr;
+    return Profile { krb5_get_profile(context, &raw) == 0 ? raw : nullptr };
+}
+
 } // namespace
 
 KdcSettings readKdcSettings(krb5_context context, const QString& realm)
 {
     KdcSettings settings;
-    profile_t rawProfile = nullptr;
-    const krb5_error_code code = krb5_get_profile(context, &rawProfile);
-    const Profile profile { rawProfile };
-    if (code != 0) {
+    const Profile profile = profileOf(context);
+    if (!profile) {
         return settings;
     }
     const QByteArray realmUtf8 = realm.toUtf8();
@@ -112,10 +117,8 @@ KdcSettings readKdcSettings(krb5_context context, const QString& realm)
 RealmSettings readRealmSettings(krb5_context context)
 {
     RealmSettings settings;
-    profile_t rawProfile = nullptr;
-    const krb5_error_code code = krb5_get_profile(context, &rawProfile);
-    const Profile profile { rawProfile };
-    if (code != 0) {
+    const Profile profile = profileOf(context);
+    if (!profile) {
         return settings;
     }
     const auto listOf = [&](const char* section, bool relations) {
