@@ -2,7 +2,7 @@
 
 #include "DescriptionText.h"
 #include "Failure.h"
-#include "FirstBytesRecorder.h"
+#include "SocketBufferLayers.h"
 #include "LdapDescriptions.h"
 #include "SaslSecurityLayer.h"
 

@@ -1,4 +1,4 @@
-#include "FirstBytesRecorder.h"
+#include "SocketBufferLayers.h"
 
 #include <lber.h>
 

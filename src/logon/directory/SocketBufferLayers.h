@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 
+// Our own layers on libldap's socket buffer, besides the negotiated security layer.
 namespace quorvane {
 
 // Keeps the first bytes a server sent, as LDAP sees them (above TLS), so an answer that is not
