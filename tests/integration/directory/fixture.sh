@@ -7,7 +7,10 @@
 # Tests read STATE_DIR/env (KEY=VALUE lines). When slapd or openssl is not installed, start
 # leaves STATE_DIR/unavailable so tests can skip, unless CI is set, where that is an error.
 set -euo pipefail
+# shellcheck source=SCRIPTDIR/../fixture-lib.sh
+. "$(dirname "${BASH_SOURCE[0]}")/../fixture-lib.sh"
 
+FIXTURE_LABEL=fixture
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 readonly HERE
 readonly SLAPD=${QUORVANE_SLAPD:-/usr/sbin/slapd} # overridable to exercise the skip path
@@ -17,44 +20,6 @@ readonly MARKER=.quorvane-test-directory
 readonly BASE_DN=dc=example,dc=com
 readonly ADMIN_DN=cn=admin,dc=example,dc=com
 readonly START_TIMEOUT_TICKS=75 # 15 s in 0.2 s steps
-readonly STOP_TIMEOUT_TICKS=100 # 10 s in 0.1 s steps
-
-say() { echo "fixture: $*"; }
-die() {
-    echo "fixture: $*" >&2
-    exit 1
-}
-
-# True while PID runs the program COMM. A zombie no longer counts, and neither does a PID
-# that was reused by something else.
-pid_is() {
-    local pid=$1 comm=$2 stat state
-    [[ $pid =~ ^[0-9]+$ ]] || return 1
-    [[ $(cat "/proc/$pid/comm" 2>/dev/null) == "$comm" ]] || return 1
-    stat=$(cat "/proc/$pid/stat" 2>/dev/null) || return 1
-    state=${stat##*) }
-    [[ ${state%% *} != Z ]]
-}
-
-# Stops the process named in PIDFILE if it is still COMM: TERM, then KILL after 10 s.
-stop_pidfile() {
-    local pidfile=$1 comm=$2 pid i
-    [[ -r $pidfile ]] || return 0
-    pid=$(head -n 1 "$pidfile" 2>/dev/null || true)
-    pid_is "$pid" "$comm" || return 0
-    kill -TERM "$pid" 2>/dev/null || return 0
-    for ((i = 0; i < STOP_TIMEOUT_TICKS; i++)); do
-        pid_is "$pid" "$comm" || return 0
-        sleep 0.1
-    done
-    say "$comm ($pid) ignored SIGTERM for 10 s, sending SIGKILL"
-    kill -KILL "$pid" 2>/dev/null || true
-    for ((i = 0; i < 20; i++)); do
-        pid_is "$pid" "$comm" || return 0
-        sleep 0.1
-    done
-    say "$comm ($pid) is still there after SIGKILL"
-}
 
 stop_all() {
     local state=$1
@@ -175,8 +140,6 @@ EOF
         -in "$pki/expired.csr" -out "$pki/expired.pem"
 }
 
-now_us() { echo "${EPOCHREALTIME//[.,]/}"; }
-
 slapd_answers() {
     LDAPNOINIT=1 ldapsearch -x -LLL -H "ldap://127.0.0.1:$1/" -b "" -s base \
         -o nettimeout=1 -l 1 1.1 >/dev/null 2>&1
@@ -186,17 +149,7 @@ port_answers() { timeout 1 bash -c "exec 3<>/dev/tcp/127.0.0.1/$1" 2>/dev/null; 
 
 start() {
     local state=$1
-
-    if [[ -d $state && -n $(ls -A "$state") && ! -e $state/$MARKER ]]; then
-        die "$state is not empty and was not made by this fixture; refusing to wipe it"
-    fi
-    if [[ -d $state ]]; then
-        stop_all "$state"
-        rm -rf "$state"
-    fi
-    umask 077
-    mkdir -p "$state"
-    touch "$state/$MARKER"
+    fresh_state_dir "$state"
 
     local tool missing=()
     for tool in "$SLAPD" "$SLAPADD" "$SLAPPASSWD"; do
@@ -215,7 +168,7 @@ start() {
     fi
 
     local t0
-    t0=$(now_us)
+    t0=$(now_ms)
     make_pki "$state"
 
     local ports ldap_port ldaps_port expired_port ipv6
@@ -292,13 +245,7 @@ EOF
     mv "$state/env.tmp" "$state/env"
     trap - EXIT
     say "slapd $slapd_pid on ldap :$ldap_port, ldaps :$ldaps_port (ipv6=$ipv6);" \
-        "expired-cert server $expired_pid on :$expired_port; up in $((($(now_us) - t0) / 1000)) ms"
-}
-
-stop() {
-    local state=$1
-    [[ -d $state ]] || return 0
-    stop_all "$state"
+        "expired-cert server $expired_pid on :$expired_port; up in $(($(now_ms) - t0)) ms"
 }
 
 main() {

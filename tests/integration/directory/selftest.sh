@@ -32,8 +32,8 @@ users=ou=Users,ou=HQ,${env[BASE_DN]}
 sample=uid=sampleusr,$users
 
 umask 077
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
+# shellcheck source=SCRIPTDIR/../selftest-lib.sh
+. "$(dirname "${BASH_SOURCE[0]}")/../selftest-lib.sh"
 # Passwords go to the tools through files, so they never show in output or process lists.
 secret() { printf '%s' "$2" >"$tmp/$1" && echo "$tmp/$1"; }
 good=$(secret good marigold)
@@ -46,20 +46,6 @@ ldap_tool() {
     local tool=$1
     shift
     timeout 10 "$tool" -x -o nettimeout=5 "$@"
-}
-
-passed=0 failed=0
-check() {
-    local name=$1
-    shift
-    if "$@" >"$tmp/out" 2>&1; then
-        passed=$((passed + 1))
-        echo "ok   $name"
-    else
-        failed=$((failed + 1))
-        echo "FAIL $name"
-        sed 's/^/     /' "$tmp/out"
-    fi
 }
 
 # Exit status of the command must be exactly WANT.
@@ -157,5 +143,4 @@ if [[ ${env[LDAP_IPV6]} == 1 ]]; then
 fi
 check "stats log records binds and searches" log_shows_bind
 
-echo "$passed passed, $failed failed"
-((failed == 0))
+report

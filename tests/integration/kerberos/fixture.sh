@@ -16,7 +16,10 @@
 # SASL GSSAPI module or dnsmasq) start leaves STATE_DIR/unavailable and exec exits 77, unless CI
 # is set, where that is an error.
 set -euo pipefail
+# shellcheck source=SCRIPTDIR/../fixture-lib.sh
+. "$(dirname "${BASH_SOURCE[0]}")/../fixture-lib.sh"
 
+FIXTURE_LABEL=kdc-fixture FIXTURE_SERVES=KDC FIXTURE_TAG=kd
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 readonly HERE
 readonly MARKER=.quorvane-test-kdc
@@ -30,100 +33,17 @@ LDAP2_HOST=ldap2.lone.test LDAP2_IP=127.0.0.6
 # slapd A again, under a name no realm is tied to.
 DEMO_HOST=directory.example.com DEMO_IP=127.0.0.7
 readonly START_TIMEOUT_TICKS=150 # 15 s in 0.1 s steps
-readonly STOP_TIMEOUT_TICKS=100  # 10 s in 0.1 s steps
 # Servers forgotten by a crashed run end themselves after this long.
 readonly MAX_RUNTIME=${QUORVANE_KDC_MAX_RUNTIME:-3600}
-readonly SERVER_PATH=/usr/sbin:/usr/bin:/sbin:/bin
-
-say() { echo "kdc-fixture: $*"; }
-die() {
-    echo "kdc-fixture: $*" >&2
-    exit 1
-}
-
-now_ms() { echo $((${EPOCHREALTIME//[.,]/} / 1000)); }
-
-# True while PID runs the program COMM. A zombie no longer counts, and neither does a PID
-# that was reused by something else.
-pid_is() {
-    local pid=$1 comm=$2 stat state
-    [[ $pid =~ ^[0-9]+$ ]] || return 1
-    [[ $(cat "/proc/$pid/comm" 2>/dev/null) == "$comm" ]] || return 1
-    stat=$(cat "/proc/$pid/stat" 2>/dev/null) || return 1
-    state=${stat##*) }
-    [[ ${state%% *} != Z ]]
-}
 
 # Every server runs under `timeout`, which leads its own process group, passes SIGTERM on and
-# exits only after its child has. TERM it, then KILL the whole group after 10 s.
-stop_pidfile() {
-    local pidfile=$1 pid i
-    [[ -r $pidfile ]] || return 0
-    pid=$(head -n 1 "$pidfile" 2>/dev/null || true)
-    pid_is "$pid" timeout || return 0
-    kill -TERM "$pid" 2>/dev/null || return 0
-    for ((i = 0; i < STOP_TIMEOUT_TICKS; i++)); do
-        pid_is "$pid" timeout || return 0
-        sleep 0.1
-    done
-    say "$(basename "$pidfile" .pid) ($pid) ignored SIGTERM for 10 s, sending SIGKILL"
-    kill -KILL -- "-$pid" 2>/dev/null || true
-}
-
-namespace_of() { cat "$1/netns" 2>/dev/null || true; }
-
-remove_socket_dir() {
-    local dir
-    dir=$(cat "$1/socket-dir" 2>/dev/null || true)
-    [[ $dir =~ ^/tmp/qvkd\.[A-Za-z0-9]{6}$ ]] && rm -rf "$dir"
-    return 0
-}
-
+# exits only after its child has.
 stop_all() {
-    local state=$1 ns name
+    local name
     for name in slapd-a slapd-b krb5kdc dnsmasq; do
-        stop_pidfile "$state/$name.pid"
+        stop_pidfile "$1/$name.pid" timeout group "$name"
     done
-    remove_socket_dir "$state"
-    ns=$(namespace_of "$state")
-    [[ $ns =~ ^qv-kd-[0-9]+$ ]] || return 0
-    if ip netns pids "$ns" 2>/dev/null | grep -q .; then
-        say "processes still in $ns (not ours to end): $(ip netns pids "$ns" | tr '\n' ' ')"
-    fi
-    ip netns del "$ns" 2>/dev/null || true
-    rm -rf "/etc/netns/$ns"
-}
-
-unavailable() {
-    local state=$1 why=$2
-    if [[ -n ${CI:-} ]]; then
-        die "$why; the test KDC cannot run"
-    fi
-    echo "$why" >"$state/unavailable"
-    say "$why; KDC tests will be skipped"
-    exit 0
-}
-
-in_ns() { ip netns exec "$NS" "$@"; }
-
-# Setup tools with their chatter in STATE/setup.log, shown only when one fails. Secrets reach
-# them on stdin only.
-setup_step() {
-    if ! in_ns "$@" >>"$STATE/setup.log" 2>&1; then
-        tail -n 20 "$STATE/setup.log" >&2
-        die "$1 failed"
-    fi
-}
-
-# Starts a server in the namespace with nothing of our environment but the assignments among ARGS,
-# its output in STATE/NAME.log. $! is `timeout` once ip has exec'd: it bounds the server's life and
-# passes SIGTERM on; env then execs the server itself.
-run_server() {
-    local name=$1
-    shift
-    ip netns exec "$NS" timeout "$MAX_RUNTIME" env -i PATH="$SERVER_PATH" LANG=C.UTF-8 "$@" \
-        </dev/null >"$STATE/$name.log" 2>&1 &
-    echo $! >"$STATE/$name.pid"
+    remove_namespace "$1"
 }
 
 # Minimal configurations: MIT reads nothing else while KRB5_CONFIG names one of them.
@@ -165,16 +85,9 @@ EOF
 	default_realm = UNRELATED.TEST
 $no_dns
 EOF
-    # krb5kdc, kadmin.local and slapd A; the KDC reads kdc.conf (KRB5_KDC_PROFILE) on top.
-    cat >"$state/krb5-server.conf" <<EOF
-[libdefaults]
-	default_realm = $REALM
-$no_dns
-$realms
-[domain_realm]
-	.acme.test = $REALM
-	acme.test = $REALM
-EOF
+    # krb5kdc, kadmin.local and slapd A, joined like the client; the KDC reads kdc.conf
+    # (KRB5_KDC_PROFILE) on top.
+    cp "$state/krb5.conf" "$state/krb5-server.conf"
     # slapd B: no realm anywhere.
     echo "# no realm" >"$state/krb5-lone.conf"
     mkdir -p "$state/kdc"
@@ -299,29 +212,13 @@ TLSVerifyClient         never" "$ldif"
     echo "ldapi://${socket//\//%2F}" >"$state/ldapi-uri"
 }
 
-ldap_answers() {
-    in_ns env LDAPNOINIT=1 ldapsearch -x -LLL -H "ldap://$1/" -b "" -s base \
-        -o nettimeout=1 -l 1 1.1 >/dev/null 2>&1
-}
-
-kdc_answers() { in_ns timeout 1 bash -c "exec 3<>/dev/tcp/$KDC_IP/88" 2>/dev/null; }
-
 all_answer() {
-    kdc_answers && ldap_answers "$LDAP1_HOST" && ldap_answers "$DEMO_HOST" && ldap_answers "$LDAP2_HOST"
+    kdc_answers "$KDC_IP" && ldap_answers "$LDAP1_HOST" && ldap_answers "$DEMO_HOST" && ldap_answers "$LDAP2_HOST"
 }
 
 start() {
     local state=$1
-    if [[ -d $state && -n $(ls -A "$state") && ! -e $state/$MARKER ]]; then
-        die "$state is not empty and was not made by this fixture; refusing to wipe it"
-    fi
-    if [[ -d $state ]]; then
-        stop_all "$state"
-        rm -rf "$state"
-    fi
-    umask 077
-    mkdir -p "$state"
-    touch "$state/$MARKER"
+    fresh_state_dir "$state"
 
     [[ $MAX_RUNTIME =~ ^[1-9][0-9]*$ ]] || die "QUORVANE_KDC_MAX_RUNTIME must be a number of seconds"
     [[ $(id -u) -eq 0 ]] || unavailable "$state" "network namespaces need root"
@@ -335,35 +232,21 @@ start() {
 
     local t0 t1 t2
     t0=$(now_ms)
-    NS=qv-kd-$$
-    echo "$NS" >"$state/netns"
     # From here on, a failed start must not leave anything running.
     trap 'stop_all "$STATE"' EXIT
-    # ldapi's path holds at most 107 bytes, and STATE_DIR sits as deep as the checkout does.
     local run
-    run=$(mktemp -d /tmp/qvkd.XXXXXX)
-    echo "$run" >"$state/socket-dir"
-    ip netns add "$NS" || unavailable "$state" "cannot create a network namespace"
-    in_ns ip link set lo up
-    local ip
-    for ip in "$LDAP1_IP" "$KDC_IP" "$LDAP2_IP" "$DEMO_IP"; do
-        in_ns ip addr add "$ip/8" dev lo
-    done
-    mkdir -p "/etc/netns/$NS"
-    printf '127.0.0.1 localhost\n::1 localhost\n127.0.0.1 %s\n%s %s\n%s %s\n%s %s\n%s %s\n' "$(hostname)" \
-        "$LDAP1_IP" "$LDAP1_HOST" "$KDC_IP" "$KDC_HOST" "$LDAP2_IP" "$LDAP2_HOST" "$DEMO_IP" "$DEMO_HOST" \
-        >"/etc/netns/$NS/hosts"
-    echo "nameserver 127.0.0.1" >"/etc/netns/$NS/resolv.conf"
+    run=$(make_socket_dir "$state")
+    make_namespace "$state" "$LDAP1_IP" "$KDC_IP" "$LDAP2_IP" "$DEMO_IP"
+    printf '%s %s\n%s %s\n%s %s\n%s %s\n' "$LDAP1_IP" "$LDAP1_HOST" "$KDC_IP" "$KDC_HOST" \
+        "$LDAP2_IP" "$LDAP2_HOST" "$DEMO_IP" "$DEMO_HOST" >>"/etc/netns/$NS/hosts"
 
-    # Authoritative for the three domains and forwarding nothing: no lookup leaves the namespace.
-    # MIT looks for a host's realm in TXT _kerberos.<host>, then each parent domain in turn.
+    # The three domains' names. MIT looks for a host's realm in TXT _kerberos.<host>, then each
+    # parent domain in turn.
     local records=() name
     for name in "$LDAP1_HOST,$LDAP1_IP" "$KDC_HOST,$KDC_IP" "$LDAP2_HOST,$LDAP2_IP" "$DEMO_HOST,$DEMO_IP"; do
         records+=(--host-record="$name")
     done
-    run_server dnsmasq dnsmasq --keep-in-foreground --conf-file=/dev/null \
-        --no-resolv --no-hosts --listen-address=127.0.0.1 --bind-interfaces --port=53 --user=root \
-        --local=/acme.test/ --local=/lone.test/ --local=/example.com/ "${records[@]}" \
+    run_dnsmasq --local=/acme.test/ --local=/lone.test/ --local=/example.com/ "${records[@]}" \
         --srv-host="_kerberos._udp.$REALM,$KDC_HOST,88,0,100" \
         --srv-host="_kerberos._tcp.$REALM,$KDC_HOST,88,0,100" \
         --txt-record="_kerberos.acme.test,$REALM"
@@ -449,47 +332,12 @@ EOF
         "$((t2 - t1)) ms later"
 }
 
-stop() {
-    local state=$1
-    [[ -d $state ]] || return 0
-    stop_all "$state"
-}
-
-# Runs the command in the namespace with the fixture's variables in its environment (not on a
-# command line, where the passwords would show in process lists).
+# Runs the command in the namespace with the fixture's variables in its environment.
 exec_in() {
-    local state=$1 key value
-    shift
-    if [[ -e $state/unavailable || ! -r $state/env ]]; then
-        [[ -z ${CI:-} ]] || die "no KDC in $state"
-        say "skipped: no KDC in $state"
-        exit 77
-    fi
-    while IFS='=' read -r key value; do
-        [[ $key =~ ^[A-Z0-9_]+$ ]] && export "$key=$value"
-    done <"$state/env"
-    export QUORVANE_TEST_KDC=$state KRB5_CONFIG=$state/krb5.conf KRB5CCNAME=FILE:$state/ccache \
+    export_env "$1"
+    export QUORVANE_TEST_KDC=$1 KRB5_CONFIG=$1/krb5.conf KRB5CCNAME=FILE:$1/ccache \
         LDAPTLS_CACERT=$CA_CERT
-    exec ip netns exec "$NETNS" "$@"
-}
-
-usage() { die "usage: $0 start|stop STATE_DIR | exec STATE_DIR CMD..."; }
-
-main() {
-    (($# >= 2)) || usage
-    [[ -n $2 ]] || die "STATE_DIR must not be empty"
-    STATE=$(realpath -m -- "$2")
-    [[ $STATE != / ]] || die "refusing to use / as STATE_DIR"
-    case $1 in
-    start | stop) (($# == 2)) || usage ;;
-    exec) (($# > 2)) || usage ;;
-    *) usage ;;
-    esac
-    case $1 in
-    start) start "$STATE" ;;
-    stop) stop "$STATE" ;;
-    exec) exec_in "$STATE" "${@:3}" ;;
-    esac
+    exec ip netns exec "$NETNS" "${@:2}"
 }
 
 main "$@"

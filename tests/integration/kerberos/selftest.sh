@@ -5,22 +5,8 @@
 #   fixture.sh exec STATE_DIR selftest.sh
 set -euo pipefail
 
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
-
-passed=0 failed=0
-check() {
-    local name=$1
-    shift
-    if "$@" >"$tmp/out" 2>&1; then
-        passed=$((passed + 1))
-        echo "ok   $name"
-    else
-        failed=$((failed + 1))
-        echo "FAIL $name"
-        sed 's/^/     /' "$tmp/out"
-    fi
-}
+# shellcheck source=SCRIPTDIR/../selftest-lib.sh
+. "$(dirname "${BASH_SOURCE[0]}")/../selftest-lib.sh"
 
 # kinit with the password on stdin, never on a command line.
 kinit_as() {
@@ -150,5 +136,4 @@ check "TXT _kerberos.acme.test names $REALM" txt_names_realm
 check "krb5-txt.conf: the KDC is found by SRV" kdc_from_srv
 check "the namespace has no route out" no_route_out
 
-echo "$passed passed, $failed failed"
-((failed == 0))
+report

@@ -7,22 +7,8 @@ set -euo pipefail
 
 client=${1:?usage: selftest.sh MINIMAL_GSS_CHECK}
 uri=ldap://$DC_HOST/
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
-
-passed=0 failed=0
-check() {
-    local name=$1
-    shift
-    if "$@" >"$tmp/out" 2>&1; then
-        passed=$((passed + 1))
-        echo "ok   $name"
-    else
-        failed=$((failed + 1))
-        echo "FAIL $name"
-        sed 's/^/     /' "$tmp/out"
-    fi
-}
+# shellcheck source=SCRIPTDIR/../selftest-lib.sh
+. "$(dirname "${BASH_SOURCE[0]}")/../selftest-lib.sh"
 
 # One check by the minimal client; the password travels in its environment only.
 client_as() {
@@ -90,5 +76,4 @@ check "$MUST_CHANGE_USER must change the password" refused_with "Password has ex
 check "a wrong password is one bad attempt" one_bad_attempt
 check "the namespace has no route out" no_route_out
 
-echo "$passed passed, $failed failed"
-((failed == 0))
+report
