@@ -174,13 +174,14 @@ struct KerberosAttempt
 // The KDC's answer to the initial request is the password's one attempt; a failure that is no
 // answer (no realm, no KDC, the server unknown to it) leaves `credential` empty for NTLM.
 KerberosAttempt tryKerberos(LdapConnection& connection, const BindPlan& plan, const QString& password,
-                            const MemoryCache& cache, const QString& mechanism, const Realm& realm)
+                            const MemoryCache& cache, const QString& mechanism, const Realm& realm,
+                            const QString& host)
 {
     KerberosAttempt attempt;
     KerberosFacts& facts = attempt.facts;
     facts.realm = realm.name;
     facts.serverTime = connection.rootEntry().currentTime;
-    facts.service = QStringLiteral("ldap/%1").arg(negotiationHostName(connection));
+    facts.service = QStringLiteral("ldap/%1").arg(host);
     const QString& account = plan.lookupValue;
     const QString& domain = plan.downLevelDomain;
     if (!domain.isEmpty() && domain.compare(facts.realm.section(u'.', 0, 0), Qt::CaseInsensitive) != 0) {
@@ -199,7 +200,7 @@ KerberosAttempt tryKerberos(LdapConnection& connection, const BindPlan& plan, co
     request.principal = QStringLiteral("%1@%2").arg(
         upn ? principalPart(account, true) : principalPart(user, false), realm.name);
     request.enterprise = upn;
-    request.serviceHost = negotiationHostName(connection);
+    request.serviceHost = host;
     // A directory that is no domain controller asks the KDC for its service ticket at once: a KDC
     // that does not know ldap/<host> says so before any request made from the password.
     request.serviceInInitialRequest = !realm.namedByServer;
@@ -589,7 +590,8 @@ QString negotiationHostName(LdapConnection& connection)
 std::optional<QString> negotiatedBind(LdapConnection& connection, const BindPlan& plan,
                                       const QString& password)
 {
-    const QString mechanism = negotiationMechanism(connection.rootEntry());
+    const RootEntry& root = connection.rootEntry();
+    const QString mechanism = negotiationMechanism(root);
     const QString host = negotiationHostName(connection);
     if (mechanism.isEmpty()) {
         if (plan.anonymous) {
@@ -609,7 +611,7 @@ std::optional<QString> negotiatedBind(LdapConnection& connection, const BindPlan
                            "carry."));
     }
     MemoryCache cache;
-    Realm realm { connection.rootEntry().realm, !connection.rootEntry().realm.isEmpty() };
+    Realm realm { root.realm, !root.realm.isEmpty() };
     if (!realm.namedByServer) {
         const RealmFinding finding = realmOfHost(cache.context(), host, connection);
         realm.name = finding.realm;
@@ -644,7 +646,7 @@ std::optional<QString> negotiatedBind(LdapConnection& connection, const BindPlan
         credential = cacheCredential(cache, spnego);
     } else {
         connection.facts().mechanism = QStringLiteral("Kerberos");
-        KerberosAttempt kerberos = tryKerberos(connection, plan, password, cache, mechanism, realm);
+        KerberosAttempt kerberos = tryKerberos(connection, plan, password, cache, mechanism, realm, host);
         if (kerberos.facts.passwordUsed) {
             connection.passwordSent();
         }
