@@ -61,8 +61,8 @@ CheckOptions parseCheckOptions(const QStringList& arguments)
             break;
         }
         const qsizetype equals = argument.indexOf(u'=');
-        const QString name = argument.startsWith(QStringLiteral("--")) && equals > 0 ? argument.left(equals)
-                                                                                     : argument;
+        const QString name =
+            argument.startsWith(QStringLiteral("--")) && equals > 0 ? argument.left(equals) : argument;
         const auto value = [&]() -> std::optional<QString> {
             if (name.size() != argument.size()) {
                 return argument.mid(equals + 1);
@@ -92,7 +92,8 @@ CheckOptions parseCheckOptions(const QStringList& arguments)
             const QString days = value().value_or(QString());
             options.warnDays = days.toInt(&ok);
             if (!ok || options.warnDays < 0 || options.warnDays > mostWarnDays) {
-                refuse(QStringLiteral("--warn-days takes a whole number of days from 0 to %1").arg(mostWarnDays));
+                refuse(QStringLiteral("--warn-days takes a whole number of days from 0 to %1")
+                           .arg(mostWarnDays));
             }
         } else if (name == QStringLiteral("--password-stdin")) {
             options.passwordFromStdin = true;

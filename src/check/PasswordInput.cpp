@@ -50,6 +50,10 @@ QString passwordText(QByteArray line)
     return QString::fromUtf8(line);
 }
 
+// Both types share their names with functions.
+using SignalAction = struct sigaction;
+using FileStatus = struct stat;
+
 termios savedTerminal {};
 constexpr int restoringSignals[] = { SIGINT, SIGTERM, SIGHUP, SIGQUIT };
 
@@ -76,8 +80,8 @@ QString readPasswordFile(const QString& fileName)
         throw Failure(QStringLiteral("the password file %1 cannot be opened: %2")
                           .arg(fileName, QString::fromLocal8Bit(std::strerror(errno))));
     }
-    struct stat status {};
     // Checked on the open file, so the file checked is the file read.
+    FileStatus status {};
     const bool stated = ::fstat(fd, &status) == 0;
     QString refusal;
     if (!stated || !S_ISREG(status.st_mode)) {
@@ -101,15 +105,13 @@ QString readPasswordFile(const QString& fileName)
 
 QString promptForPassword(const QString& user)
 {
-    std::fprintf(stderr, "Password for %s: ", user.toUtf8().constData());
-    std::fflush(stderr);
     if (tcgetattr(STDIN_FILENO, &savedTerminal) != 0) {
         throw Failure(QStringLiteral("cannot turn off the terminal's echo for the password prompt"));
     }
-    struct sigaction restore {};
+    SignalAction restore {};
     restore.sa_handler = restoreTerminalAndDie;
     sigemptyset(&restore.sa_mask);
-    struct sigaction previous[std::size(restoringSignals)] {};
+    SignalAction previous[std::size(restoringSignals)] {};
     for (std::size_t i = 0; i < std::size(restoringSignals); ++i) {
         sigaction(restoringSignals[i], &restore, &previous[i]);
     }
@@ -119,6 +121,9 @@ QString promptForPassword(const QString& user)
     if (tcsetattr(STDIN_FILENO, TCSAFLUSH, &silent) != 0) {
         throw Failure(QStringLiteral("cannot turn off the terminal's echo for the password prompt"));
     }
+    // Only once echo is off: a password typed ahead of the prompt would otherwise show.
+    std::fprintf(stderr, "Password for %s: ", user.toUtf8().constData());
+    std::fflush(stderr);
     const QByteArray line = readLineBytes(STDIN_FILENO);
     tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
     for (std::size_t i = 0; i < std::size(restoringSignals); ++i) {

@@ -45,7 +45,9 @@ contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
 for file in ./usr/bin/Quorvane "./usr/share/applications/$app_id.desktop" \
     "./usr/share/metainfo/$app_id.metainfo.xml" "./usr/share/icons/hicolor/16x16/apps/$app_id.png" \
     "./usr/share/icons/hicolor/32x32/apps/$app_id.png" ./usr/share/quorvane/Quorvane.ico \
-    ./usr/share/man/man1/Quorvane.1.gz ./usr/share/doc/quorvane/copyright ./usr/share/doc/quorvane/changelog.gz; do
+    ./usr/share/man/man1/Quorvane.1.gz ./usr/share/doc/quorvane/copyright ./usr/share/doc/quorvane/changelog.gz \
+    ./usr/bin/quorvane-check ./usr/share/man/man1/quorvane-check.1.gz \
+    ./usr/share/bash-completion/completions/quorvane-check; do
     grep -qxF "$file" <<<"$contents" || fail "the package lacks $file"
 done
 
@@ -95,6 +97,14 @@ with d.Desktop(sys.argv[2], accessibility=False) as screen:
     if program.wait(10) != 0:
         sys.exit(f"package: the installed program exited with {program.returncode}")
 PY
+# The command runs from the package alone, and its completion loads.
+[[ $(/usr/bin/quorvane-check --version) == "quorvane-check 1.00" ]] || fail "quorvane-check --version is wrong"
+rc=0
+/usr/bin/quorvane-check --monitoring >/dev/null || rc=$?
+((rc == 3)) || fail "quorvane-check without a path exited with $rc, not 3"
+bash -c '. /usr/share/bash-completion/completions/quorvane-check && complete -p quorvane-check' >/dev/null ||
+    fail "the bash completion of quorvane-check does not load"
 "${apt[@]}" purge quorvane >"$out/apt.log" 2>&1 || fail "apt-get could not purge quorvane: $(cat "$out/apt.log")"
-[[ ! -e /usr/bin/Quorvane && ! -e /usr/share/doc/quorvane ]] || fail "purging left files behind"
-echo "package: installed, window shown by /usr/bin/Quorvane, purged"
+[[ ! -e /usr/bin/Quorvane && ! -e /usr/bin/quorvane-check && ! -e /usr/share/doc/quorvane ]] ||
+    fail "purging left files behind"
+echo "package: installed, window shown by /usr/bin/Quorvane, quorvane-check run, purged"

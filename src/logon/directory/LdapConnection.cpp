@@ -2,9 +2,9 @@
 
 #include "DescriptionText.h"
 #include "Failure.h"
-#include "SocketBufferLayers.h"
 #include "LdapDescriptions.h"
 #include "SaslSecurityLayer.h"
+#include "SocketBufferLayers.h"
 
 #include <openldap.h>
 
@@ -126,7 +126,11 @@ LdapConnection LdapConnection::connectFirstReachable(const LdapPath& path, const
                 connection.m_transport.implicitTls = true;
                 connection.m_transport.startTls = false;
             }
-            connection.adopt(std::move(attempt.socket));
+            try {
+                connection.adopt(std::move(attempt.socket));
+            } catch (const Failure& failure) {
+                throw failureOf(connection.failureFacts(), failure.description());
+            }
             return true;
         }
         if (servers.domain.isEmpty()) {

@@ -79,7 +79,10 @@ std::vector<QString> LdapDirectoryProvider::serversFor(const QString& path, qint
         servers.push_back(endpointText(server.host, server.ipv6, server.port));
     }
     if (servers.empty()) {
-        throw Failure(QStringLiteral("No directory server of %1 was found: %2.")
+        FailureFacts facts;
+        facts.step = CheckStep::Connect;
+        throw Failure(facts,
+                      QStringLiteral("No directory server of %1 was found: %2.")
                           .arg(plan.domain, plan.notes.join(QStringLiteral("; "))));
     }
     return servers;
