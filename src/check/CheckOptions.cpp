@@ -1,10 +1,15 @@
 #include "CheckOptions.h"
 
+#include <algorithm>
+#include <iterator>
 #include <optional>
 
 namespace quorvane {
 
 namespace {
+
+// What a path begins with; anything else is refused without being shown.
+constexpr const char* schemes[] = { "LDAP:", "LDAPS:", "GC:" };
 
 constexpr int mostWarnDays = 3650;
 
@@ -116,6 +121,13 @@ CheckOptions parseCheckOptions(const QStringList& arguments)
     }
     if (options.passwordFromStdin && !options.passwordFile.isEmpty()) {
         refuse(QStringLiteral("--password-stdin and --password-file cannot be combined"));
+    }
+    const bool schemed = std::any_of(std::begin(schemes), std::end(schemes), [&](const char* scheme) {
+        return options.path.startsWith(QLatin1String(scheme), Qt::CaseInsensitive);
+    });
+    if (!options.path.isNull() && !schemed) {
+        // Not quoted: a stray argument may be a password typed after --user.
+        refuse(QStringLiteral("the LDAP path must begin with LDAP://, LDAPS:// or GC://"));
     }
     if (options.path.isNull() && !options.help && !options.version) {
         refuse(QStringLiteral("no LDAP path given"));

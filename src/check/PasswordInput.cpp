@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -19,14 +20,21 @@ namespace {
 
 // Longer than any password; a file or pipe that never ends a line cannot make us read forever.
 constexpr qsizetype longestLine = 4096;
+// A pipe that stays open without a line must not hold a script or a monitoring run forever.
+constexpr int stdinPatienceMs = 30000;
 
 // Reads byte by byte so nothing after the line is consumed; one byte more than the longest line
 // tells a line that is too long.
-QByteArray readLineBytes(int fd)
+QByteArray readLineBytes(int fd, int waitMs = -1)
 {
     QByteArray line;
     char c = 0;
     while (line.size() <= longestLine) {
+        pollfd readable { fd, POLLIN, 0 };
+        if (waitMs >= 0 && ::poll(&readable, 1, waitMs) == 0) {
+            throw Failure(QStringLiteral("no password line came on standard input within %1 seconds")
+                              .arg(waitMs / 1000));
+        }
         const ssize_t got = ::read(fd, &c, 1);
         if (got < 0 && errno == EINTR) {
             continue;
@@ -56,6 +64,7 @@ using FileStatus = struct stat;
 
 termios savedTerminal {};
 constexpr int restoringSignals[] = { SIGINT, SIGTERM, SIGHUP, SIGQUIT };
+constexpr int stoppingSignals[] = { SIGTSTP, SIGTTIN, SIGTTOU };
 
 void restoreTerminalAndDie(int signalNumber)
 {
@@ -69,7 +78,7 @@ void restoreTerminalAndDie(int signalNumber)
 
 QString readPasswordFromStdin()
 {
-    return passwordText(readLineBytes(STDIN_FILENO));
+    return passwordText(readLineBytes(STDIN_FILENO, stdinPatienceMs));
 }
 
 QString readPasswordFile(const QString& fileName)
@@ -115,6 +124,14 @@ QString promptForPassword(const QString& user)
     for (std::size_t i = 0; i < std::size(restoringSignals); ++i) {
         sigaction(restoringSignals[i], &restore, &previous[i]);
     }
+    // Stopped at the prompt, the shell would get the terminal back without its echo.
+    SignalAction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    SignalAction previousStop[std::size(stoppingSignals)] {};
+    for (std::size_t i = 0; i < std::size(stoppingSignals); ++i) {
+        sigaction(stoppingSignals[i], &ignore, &previousStop[i]);
+    }
     termios silent = savedTerminal;
     silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     silent.c_lflag |= ECHONL;
@@ -128,6 +145,9 @@ QString promptForPassword(const QString& user)
     tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
     for (std::size_t i = 0; i < std::size(restoringSignals); ++i) {
         sigaction(restoringSignals[i], &previous[i], nullptr);
+    }
+    for (std::size_t i = 0; i < std::size(stoppingSignals); ++i) {
+        sigaction(stoppingSignals[i], &previousStop[i], nullptr);
     }
     return passwordText(line);
 }

@@ -113,6 +113,8 @@ direct() {
     grep -q "process list" "$tmp/err" || fail "no reason given"
     run "--password= refused" 3 '' --password=marigold --user "$dn" "$ldap"
     run "unknown option" 3 '' --pasword marigold "$ldap"
+    run "a password typed as the path is not shown" 3 '' --user "$dn" Stray-S3cret
+    ! grep -qF Stray-S3cret "$tmp/out" "$tmp/err" || fail "the stray argument was shown"
     run "no path" 3 '' --password-stdin --user "$dn"
     run "no password source without a terminal" 3 '' --user "$dn" "$ldap"
     printf 'marigold\n' >"$tmp/password"

@@ -57,7 +57,8 @@ class tst_MitKerberos : public QObject
     Q_OBJECT
 
     LdapDirectoryProvider m_provider;
-    QTemporaryFile m_unknownService; // ldap2.lone.test tied to the realm, whose KDC knows no ldap/ for it
+    // ldap2.lone.test and 127.0.0.1 tied to the realm, whose KDC knows no ldap/ service for them
+    QTemporaryFile m_moreTies;
 
 private slots:
     void initTestCase()
@@ -66,11 +67,11 @@ private slots:
             QFAIL("run this through kerberos/fixture.sh exec, which starts the KDC and the directories");
         }
         QFile joined(env("KRB5_CONF"));
-        QVERIFY(joined.open(QIODevice::ReadOnly) && m_unknownService.open());
-        m_unknownService.write(
-            joined.readAll().replace("[domain_realm]", "[domain_realm]\n\tldap2.lone.test = ACME.TEST"));
-        m_unknownService.flush();
-        qputenv("KRB5_CONF_UNKNOWN_SERVICE", m_unknownService.fileName().toUtf8());
+        QVERIFY(joined.open(QIODevice::ReadOnly) && m_moreTies.open());
+        m_moreTies.write(joined.readAll().replace(
+            "[domain_realm]", "[domain_realm]\n\tldap2.lone.test = ACME.TEST\n\t127.0.0.1 = ACME.TEST"));
+        m_moreTies.flush();
+        qputenv("KRB5_CONF_MORE_TIES", m_moreTies.fileName().toUtf8());
         QProcess::execute(QStringLiteral("kdestroy"), {}); // the fixture's self-test may have left a ticket
     }
 
@@ -91,8 +92,10 @@ private slots:
         QTest::newRow("plain name") << ldap1 << "ana" << ana << none << valid << gssapi << -1;
         QTest::newRow("user@REALM") << ldap1 << "ana@ACME.TEST" << ana << none << valid << gssapi << -1;
         QTest::newRow("lower-case realm") << ldap1 << "ana@acme.test" << ana << none << valid << gssapi << -1;
-        QTest::newRow("another suffix: an enterprise name, then user@REALM")
-            << ldap1 << "ana@example.com" << ana << none << valid << gssapi << -1;
+        QTest::newRow("a UPN of a domain tied to the realm: asked again as user@REALM")
+            << ldap1 << "ana@people.acme.test" << ana << none << valid << gssapi << -1;
+        QTest::newRow("a UPN of another domain: never another account of that name")
+            << ldap1 << "ana@example.com" << ana << none << "No user \"ana@example.com\" exists" << none << 0;
         QTest::newRow("realm from a TXT record")
             << ldap1 << "ana" << ana << "KRB5_CONF_TXT" << valid << gssapi << -1;
         QTest::newRow("realm from the parent domain")
@@ -123,7 +126,7 @@ private slots:
                "is no realm krb5.conf names, and no KDC of it was found."
             << none << 0;
         QTest::newRow("a realm whose KDC knows no ldap/<host>: StartTLS, nothing sent")
-            << env("LDAP2_HOST") << "ana" << ana << "KRB5_CONF_UNKNOWN_SERVICE"
+            << env("LDAP2_HOST") << "ana" << ana << "KRB5_CONF_MORE_TIES"
             << "The password was not sent. It offers GSSAPI, and ldap2.lone.test is tied to the realm "
                "ACME.TEST, "
                "whose KDC knows no service \"ldap/ldap2.lone.test\""
@@ -183,14 +186,18 @@ private slots:
                  qPrintable(lastBind()));
     }
 
-    // A server that calls itself ldap1.acme.test gets real tickets for it from the KDC, but cannot read
-    // them: its "success" before the mutual authentication proves nothing.
+    // A server at an address tied to the realm that calls itself ldap1.acme.test gets real tickets for
+    // it from the KDC, but cannot read them: its "success" before the mutual authentication proves
+    // nothing.
     void impostorWithRealTickets()
     {
         FakeLdapServer impostor(FakeLdapServer::Behaviour::GssapiEarlySuccess, 0, env("LDAP1_HOST").toUtf8());
+        const QByteArray joined = qgetenv("KRB5_CONFIG");
+        qputenv("KRB5_CONFIG", m_moreTies.fileName().toUtf8());
         const QString shown = runCheck(
             m_provider, QStringLiteral("LDAP://127.0.0.1:%1/%2").arg(impostor.port()).arg(env("PEOPLE_DN")),
             QStringLiteral("ana"), env("ANA_PASSWORD"), QStringLiteral("5"));
+        qputenv("KRB5_CONFIG", joined);
         QVERIFY2(shown.contains(u"successful before it had proved its own identity"), qPrintable(shown));
     }
 };

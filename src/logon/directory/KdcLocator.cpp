@@ -180,9 +180,16 @@ RealmFinding findRealm(const RealmSettings& settings, const QString& host,
         for (qsizetype dot = -1;; dot = name.indexOf(u'.', dot + 1)) {
             const QString txt = QStringLiteral("_kerberos.%1").arg(name.mid(dot + 1));
             const TxtAnswer answer = lookupTxt(txt);
-            if (!answer.texts.isEmpty() && !answer.texts.first().isEmpty()) {
-                finding.realm = answer.texts.first();
+            // A realm name that could not be one (or would change the principal's form) is no answer.
+            const QString realm = answer.texts.value(0);
+            if (!realm.isEmpty() && realm.size() <= 255
+                && std::all_of(realm.cbegin(), realm.cend(), [](QChar c) {
+                       return c.unicode() > 0x20 && c.unicode() < 0x7f && c != u'@' && c != u'/'
+                           && c != u'\\';
+                   })) {
+                finding.realm = realm;
                 finding.source = QStringLiteral("the DNS TXT record %1").arg(txt);
+                finding.fromDns = true;
                 return finding;
             }
             if (name.indexOf(u'.', dot + 1) < 0) {
@@ -201,6 +208,7 @@ RealmFinding findRealm(const RealmSettings& settings, const QString& host,
     }
     if (hasKdcs(upper)) {
         finding.realm = upper;
+        finding.fromDns = true;
         finding.source = QStringLiteral("its parent domain, whose KDCs were found");
         return finding;
     }

@@ -66,6 +66,7 @@ struct RealmFinding
     QString realm; // empty when the host is tied to none
     QString source; // how it was found, for descriptions
     QString notFound; // what was looked up, when nothing was found
+    bool fromDns = false; // a TXT record, or the parent domain whose KDCs the DNS names
 };
 
 // The realm a Kerberos client ties `host` to, as MIT's own do: [domain_realm] (the host itself, then

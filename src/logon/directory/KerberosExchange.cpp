@@ -531,7 +531,7 @@ KerberosFacts acquireTickets(krb5_context context, const QByteArray& cacheName, 
     Conversation conversation { reach };
     // A KDC nothing but the directory server itself names could be that server's own: it gets no
     // chance to ask for RC4, whose pre-authentication is a fast hash of the password.
-    if (kdcsOf(context, reach.realm, conversation).list.directoryServer) {
+    if (reach.strongKeysOnly || kdcsOf(context, reach.realm, conversation).list.directoryServer) {
         static krb5_enctype strongOnly[] = { ENCTYPE_AES256_CTS_HMAC_SHA384_192,
                                              ENCTYPE_AES128_CTS_HMAC_SHA256_128,
                                              ENCTYPE_AES256_CTS_HMAC_SHA1_96,

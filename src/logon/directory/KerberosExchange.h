@@ -31,6 +31,9 @@ struct KdcReach
     std::optional<KdcEntry> directoryServer; // a KDC of `realm`, when nothing else names one
     Clock::time_point deadline = Clock::time_point::max(); // the check's; max: the operation limit from now
     DirectoryLimits limits;
+    // The realm came from the DNS, which anyone on the path can answer: its KDC gets no chance to
+    // ask for RC4, whose pre-authentication is a fast hash of the password.
+    bool strongKeysOnly = false;
 };
 
 // Gets the user's initial ticket from the typed password, then the directory server's service

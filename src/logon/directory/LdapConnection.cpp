@@ -346,7 +346,7 @@ const RootEntry& LdapConnection::rootEntry()
     const SearchResult found =
         search(QString(), LDAP_SCOPE_BASE, QStringLiteral("(objectClass=*)"),
                { "defaultNamingContext", "namingContexts", "supportedCapabilities", "supportedSASLMechanisms",
-                 "supportedExtension", "dnsHostName", "ldapServiceName", "currentTime" },
+                 "dnsHostName", "ldapServiceName", "currentTime" },
                1, QStringLiteral("read of the server's root entry"));
     RootEntry root;
     root.read = found.outcome.code == LDAP_SUCCESS && found.count == 1;
@@ -360,8 +360,6 @@ const RootEntry& LdapConnection::rootEntry()
     root.activeDirectory = found.firstValues.value(QByteArrayLiteral("supportedCapabilities"))
                                .contains(QStringLiteral("1.2.840.113556.1.4.800"));
     root.saslMechanisms = found.firstValues.value(QByteArrayLiteral("supportedSASLMechanisms"));
-    root.whoAmI = found.firstValues.value(QByteArrayLiteral("supportedExtension"))
-                      .contains(QLatin1String(LDAP_EXOP_WHO_AM_I));
     const auto first = [&](const char* attribute) {
         return found.firstValues.value(QByteArray(attribute)).value(0);
     };

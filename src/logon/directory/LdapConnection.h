@@ -41,7 +41,6 @@ struct RootEntry
     QString namingContext; // the default one, else the first it holds
     bool activeDirectory = false;
     QStringList saslMechanisms;
-    bool whoAmI = false; // answers the "Who am I?" operation (RFC 4532)
     QString dnsHostName; // the name Kerberos knows the server by
     QString realm; // the Kerberos realm, from ldapServiceName ("domain:host$@REALM")
     QString currentTime; // the server's clock, GeneralizedTime

@@ -47,12 +47,17 @@ std::unique_ptr<DirectoryObject> bindAndRead(LdapConnection& connection, const B
                                      : failureOf(connection.failureFacts(), described);
         }
     }
+    connection.enter(CheckStep::Read);
     if (readExpiry && !plan.anonymous) {
-        readPasswordExpiry(connection, *boundAs);
+        try {
+            readPasswordExpiry(connection, *boundAs);
+        } catch (const Failure&) {
+            // A fact asked for besides the verdict: not knowing it fails nothing. A connection lost
+            // here fails the object's read next.
+        }
     }
     Entry entry;
     if (plan.readObject) {
-        connection.enter(CheckStep::Read);
         entry = timed(facts.read, [&] { return readObject(connection, *boundAs); });
     }
     return openedObject(std::move(connection), std::move(entry), plan.readObject);

@@ -144,12 +144,30 @@ GssCredential cacheCredential(const MemoryCache& cache, bool spnego)
     return credential;
 }
 
+// The realm the client's Kerberos configuration ties `host` to, looked up within the check's limits.
+RealmFinding realmOfHost(krb5_context context, const QString& host, const LdapConnection& connection)
+{
+    const auto by = [&] {
+        return std::min(Clock::now() + connection.limits().connect, connection.deadline());
+    };
+    const auto hasKdcs = [&](const QString& realm) {
+        const auto lookup = [&](const QString& name) { return lookupSrv(name, by()); };
+        return !planKdcs(
+                    readKdcSettings(context, realm), realm, lookup, [](quint32) { return 0U; }, std::nullopt)
+                    .kdcs.empty();
+    };
+    return findRealm(
+        readRealmSettings(context), host, [&](const QString& name) { return lookupTxt(name, by()); },
+        hasKdcs);
+}
+
 // The realm the bind uses: the one the server names (Active Directory), else the one the client's
 // Kerberos configuration ties the server's host to.
 struct Realm
 {
     QString name;
     bool namedByServer = false;
+    bool fromDns = false; // a TXT record or the parent domain's KDCs said it, not krb5.conf
 };
 
 // What the Kerberos exchange needs of the connection: the realm, the server as KDC of last resort
@@ -204,14 +222,22 @@ KerberosAttempt tryKerberos(LdapConnection& connection, const BindPlan& plan, co
     // A directory that is no domain controller asks the KDC for its service ticket at once: a KDC
     // that does not know ldap/<host> says so before any request made from the password.
     request.serviceInInitialRequest = !realm.namedByServer;
-    facts = acquireTickets(cache.context(), cache.name(), request, password, reachOf(connection, realm));
+    const auto ask = [&] {
+        facts = acquireTickets(cache.context(), cache.name(), request, password, reachOf(connection, realm));
+        if (facts.passwordUsed) {
+            connection.passwordSent();
+        }
+    };
+    ask();
     facts.principal = upn ? account : QStringLiteral("%1@%2").arg(user, realm.name);
-    // MIT's KDC does not map enterprise names: asked once more as user@REALM, never after the password
-    // was used, so it still counts once.
-    if (upn && !realm.namedByServer && facts.code == KRB5KDC_ERR_C_PRINCIPAL_UNKNOWN && !facts.passwordUsed) {
+    // MIT's KDC does not map enterprise names: a UPN whose suffix is tied to this realm is asked once
+    // more as user@REALM, the same account, and never after the password was used, so it still
+    // counts once. Another suffix may be another person's account of that name.
+    if (upn && !realm.namedByServer && facts.code == KRB5KDC_ERR_C_PRINCIPAL_UNKNOWN && !facts.passwordUsed
+        && realmOfHost(cache.context(), account.section(u'@', -1), connection).realm == realm.name) {
         request.principal = QStringLiteral("%1@%2").arg(principalPart(user, false), realm.name);
         request.enterprise = false;
-        facts = acquireTickets(cache.context(), cache.name(), request, password, reachOf(connection, realm));
+        ask();
         facts.principal = QStringLiteral("%1@%2").arg(user, realm.name);
     }
     if (facts.code != 0) {
@@ -415,7 +441,7 @@ Exchange exchangeTokens(const LdapConnection& connection, const QString& mechani
         try {
             received = bindRound(connection, mechanismUtf8, next, exchange.outcome);
         } catch (const Failure& failure) {
-            throw Failure(failure.description() + how);
+            throw Failure(failure.facts(), failure.description() + how);
         }
         next.clear();
         const int code = exchange.outcome.code;
@@ -487,30 +513,14 @@ void verifyThroughLayer(const LdapConnection& connection, const SaslSecurityLaye
         connection.search(QString(), LDAP_SCOPE_BASE, QStringLiteral("(objectClass=*)"), { "1.1" }, 1,
                           QStringLiteral("read of the root entry over the signed connection"));
     } catch (const Failure& failure) {
-        throw Failure(unverified.arg(connection.where(), bindIdentity(identity), failure.description(), how));
+        throw Failure(failure.facts(),
+                      unverified.arg(connection.where(), bindIdentity(identity), failure.description(), how));
     }
     if (layer.answersVerified() == 0) {
         throw Failure(unverified.arg(connection.where(), bindIdentity(identity),
                                      QStringLiteral("no answer came back under the logon's signature."),
                                      how));
     }
-}
-
-// The realm the client's Kerberos configuration ties `host` to, looked up within the check's limits.
-RealmFinding realmOfHost(krb5_context context, const QString& host, const LdapConnection& connection)
-{
-    const auto by = [&] {
-        return std::min(Clock::now() + connection.limits().connect, connection.deadline());
-    };
-    const auto hasKdcs = [&](const QString& realm) {
-        const auto lookup = [&](const QString& name) { return lookupSrv(name, by()); };
-        return !planKdcs(
-                    readKdcSettings(context, realm), realm, lookup, [](quint32) { return 0U; }, std::nullopt)
-                    .kdcs.empty();
-    };
-    return findRealm(
-        readRealmSettings(context), host, [&](const QString& name) { return lookupTxt(name, by()); },
-        hasKdcs);
 }
 
 // The value of the first RDN of a DN, as the directory wrote it; empty when it is no DN.
@@ -530,27 +540,45 @@ QString firstRdnValue(const QString& dn)
 }
 
 // Outside Active Directory a server maps the Kerberos name to an identity of its own (slapd's
-// authz-regexp): "User is valid" needs it to be that user's, not another entry or none.
+// authz-regexp): "User is valid" needs it to be that user's. Asked after the bind, under the
+// security layer, whatever the root entry said in the clear; a server without the operation says
+// so, and then there is nothing to compare.
 void requireMappedIdentity(LdapConnection& connection, const QString& principal)
 {
-    if (!connection.rootEntry().whoAmI) {
-        return;
-    }
     const QString operation = QStringLiteral("\"Who am I?\" request");
     int messageId = 0;
     if (ldap_whoami(connection.handle(), nullptr, nullptr, &messageId) != LDAP_SUCCESS) {
         connection.failed(operation);
     }
     const LdapMessage answer = connection.awaitResult(messageId, operation);
+    const Outcome outcome = connection.parseOutcome(answer.get(), operation);
+    if (outcome.code == LDAP_PROTOCOL_ERROR || outcome.code == LDAP_UNWILLING_TO_PERFORM) {
+        return; // no such operation here
+    }
     berval* raw = nullptr;
-    const int code = ldap_parse_whoami(connection.handle(), answer.get(), &raw);
+    const int code = outcome.code == LDAP_SUCCESS ? ldap_parse_whoami(connection.handle(), answer.get(), &raw)
+                                                  : outcome.code;
     const std::unique_ptr<berval, Release<ber_bvfree>> authzid { raw };
     const QString mapped = authzid ? fromBerval(*authzid) : QString();
     const QString user = principal.section(u'@', 0, 0);
-    const QString name = mapped.startsWith(u"dn:") ? firstRdnValue(mapped.mid(3))
-        : mapped.startsWith(u"u:")                 ? mapped.mid(2).section(u'@', 0, 0)
-                                                   : QString();
-    if (code == LDAP_SUCCESS && !user.isEmpty() && name.compare(user, Qt::CaseInsensitive) == 0) {
+    const auto same = [&](const QString& name) {
+        return !user.isEmpty() && name.compare(user, Qt::CaseInsensitive) == 0;
+    };
+    bool matches = mapped.startsWith(u"u:") && same(mapped.mid(2).section(u'@', 0, 0));
+    if (code == LDAP_SUCCESS && mapped.startsWith(u"dn:")) {
+        const QString dn = mapped.mid(3);
+        matches = same(firstRdnValue(dn));
+        if (!matches && !dn.endsWith(u",cn=auth", Qt::CaseInsensitive)) {
+            // A mapping by search names the entry by another attribute: its uid or principal says whose.
+            const SearchResult entry = connection.search(
+                dn, LDAP_SCOPE_BASE, QStringLiteral("(objectClass=*)"), { "uid", "krbPrincipalName" }, 1,
+                QStringLiteral("read of the entry the logon maps to"));
+            const auto& values = entry.firstValues;
+            matches = std::any_of(values.value("uid").cbegin(), values.value("uid").cend(), same)
+                || values.value("krbPrincipalName").contains(principal, Qt::CaseInsensitive);
+        }
+    }
+    if (code == LDAP_SUCCESS && matches) {
         return;
     }
     throw Failure(QStringLiteral(
@@ -613,12 +641,16 @@ std::optional<QString> negotiatedBind(LdapConnection& connection, const BindPlan
     MemoryCache cache;
     Realm realm { root.realm, !root.realm.isEmpty() };
     if (!realm.namedByServer) {
-        const RealmFinding finding = realmOfHost(cache.context(), host, connection);
+        // The name the server gives itself comes in the clear: the realm, and with it the KDC that
+        // gets the password's pre-authentication, follows the host the check connected to.
+        const RealmFinding finding = realmOfHost(cache.context(), connection.server().host, connection);
         realm.name = finding.realm;
+        realm.fromDns = finding.fromDns;
         if (realm.name.isEmpty() && !plan.anonymous) {
             connection.facts().whyNotKerberos =
                 QStringLiteral("It offers %1, but no Kerberos realm is tied to %2: %3.")
-                    .arg(mechanism, host, finding.notFound);
+                    .arg(mechanism, quoteForDescription(connection.server().host, 100),
+                         quoteForDescription(finding.notFound, 600));
             return std::nullopt;
         }
     }
@@ -647,16 +679,19 @@ std::optional<QString> negotiatedBind(LdapConnection& connection, const BindPlan
     } else {
         connection.facts().mechanism = QStringLiteral("Kerberos");
         KerberosAttempt kerberos = tryKerberos(connection, plan, password, cache, mechanism, realm, host);
-        if (kerberos.facts.passwordUsed) {
-            connection.passwordSent();
-        }
-        if (!realm.namedByServer && kerberos.facts.code == KRB5KDC_ERR_S_PRINCIPAL_UNKNOWN
-            && !kerberos.facts.passwordUsed) {
+        // Outside Active Directory, StartTLS and a simple bind take the place of Kerberos that could
+        // not be tried, as long as nothing made from the password went to a KDC.
+        const bool unknownService = kerberos.facts.code == KRB5KDC_ERR_S_PRINCIPAL_UNKNOWN;
+        if (!realm.namedByServer && !kerberos.facts.passwordUsed
+            && (unknownService || kerberosCouldNotBeTried(kerberos.facts))) {
             connection.facts().mechanism.clear();
-            connection.facts().whyNotKerberos =
-                QStringLiteral("It offers %1, and %2 is tied to the realm %3, whose KDC knows no service "
-                               "\"%4\": the server does not take Kerberos logons.")
-                    .arg(mechanism, host, realm.name, quoteForDescription(kerberos.facts.service, 200));
+            connection.facts().whyNotKerberos = unknownService
+                ? QStringLiteral("It offers %1, and %2 is tied to the realm %3, whose KDC knows no service "
+                                 "\"%4\": the server does not take Kerberos logons.")
+                      .arg(mechanism, quoteForDescription(host, 100), realm.name,
+                           quoteForDescription(kerberos.facts.service, 200))
+                : QStringLiteral("It offers %1, but Kerberos could not be tried: %2")
+                      .arg(mechanism, describeKerberosFailure(kerberos.facts));
             return std::nullopt;
         }
         if (kerberos.credential) {

@@ -119,9 +119,9 @@ void readPasswordExpiry(LdapConnection& connection, const QString& boundAs)
             ? QStringLiteral("(|(userPrincipalName=%1)(sAMAccountName=%2))").arg(escaped[0], escaped[1])
             : QStringLiteral("(sAMAccountName=%1)").arg(escaped[0]);
         const SearchResult found =
-            connection.search(connection.defaultNamingContext(), LDAP_SCOPE_SUBTREE, filter, { "1.1" }, 1,
+            connection.search(connection.defaultNamingContext(), LDAP_SCOPE_SUBTREE, filter, { "1.1" }, 2,
                               QStringLiteral("search for the account's entry"));
-        if (found.count != 1) {
+        if (found.count != 1 || found.outcome.code != LDAP_SUCCESS) {
             return;
         }
         dn = found.firstDn;
@@ -133,7 +133,7 @@ void readPasswordExpiry(LdapConnection& connection, const QString& boundAs)
     const qint64 filetime = entry.firstValues.value(QByteArrayLiteral("msDS-UserPasswordExpiryTimeComputed"))
                                 .value(0)
                                 .toLongLong(&number);
-    if (!number) {
+    if (!number || filetime < 0) {
         return;
     }
     if (filetime == std::numeric_limits<qint64>::max()) {
