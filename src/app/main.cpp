@@ -2,14 +2,11 @@
 #include "ApplicationVersion.h"
 #include "Form1.h"
 #include "LdapDirectoryProvider.h"
+#include "ProcessGuard.h"
 #include "QtMessageBox.h"
 
 #include <QApplication>
 #include <QIcon>
-
-#include <csignal>
-#include <sys/prctl.h>
-#include <sys/resource.h>
 
 using namespace quorvane;
 
@@ -17,14 +14,7 @@ int main(int argc, char* argv[])
 {
     // Before QApplication starts threads that read the environment.
     LdapDirectoryProvider::prepareProcess();
-    // The typed password sits in this process's memory while a check runs and while its answer is on
-    // screen: no core file may hold it, and no other process of the user may read it by ptrace.
-    const rlimit noCore { 0, 0 };
-    setrlimit(RLIMIT_CORE, &noCore);
-    prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
-
-    // libldap writes to sockets that a server may already have closed.
-    std::signal(SIGPIPE, SIG_IGN);
+    guardProcessHoldingPasswords();
 
     // Qt acts on arguments such as -platform, -style or -qwindowtitle; the program takes none,
     // so Qt sees the program name alone. It keeps a reference to the count: both must outlive it.

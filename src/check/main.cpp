@@ -5,13 +5,11 @@
 #include "Failure.h"
 #include "LdapDirectoryProvider.h"
 #include "PasswordInput.h"
+#include "ProcessGuard.h"
 
 #include <QCoreApplication>
 
-#include <csignal>
 #include <cstdio>
-#include <sys/prctl.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 using namespace quorvane;
@@ -37,13 +35,7 @@ int main(int argc, char* argv[])
 {
     // Before QCoreApplication starts threads that read the environment.
     LdapDirectoryProvider::prepareProcess();
-    // The password sits in this process's memory: no core file may hold it, and no other process of
-    // the user may read it by ptrace.
-    const rlimit noCore { 0, 0 };
-    setrlimit(RLIMIT_CORE, &noCore);
-    prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
-    // libldap writes to sockets that a server may already have closed.
-    std::signal(SIGPIPE, SIG_IGN);
+    guardProcessHoldingPasswords();
 
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("quorvane-check"));
