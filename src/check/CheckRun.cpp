@@ -14,24 +14,6 @@ namespace quorvane {
 
 namespace {
 
-struct CommandLineFields : FieldSource
-{
-    const QString& pathText;
-    const QString& user;
-    const QString& secret;
-    const QString& flagsText;
-    CommandLineFields(const QString& p, const QString& u, const QString& s, const QString& f)
-        : pathText(p)
-        , user(u)
-        , secret(s)
-        , flagsText(f)
-    {}
-    QString path() const override { return pathText; }
-    QString userName() const override { return user; }
-    QString password() const override { return secret; }
-    QString flags() const override { return flagsText; }
-};
-
 struct VerdictBox : MessageBox
 {
     QString& verdict;
@@ -142,7 +124,11 @@ CheckOutcome checkOnce(DirectoryProvider& directory, const QString& path, const 
     Observed observed;
     ObservedDirectory observing(directory, observed);
     VerdictBox box(outcome.verdict);
-    const CommandLineFields fields(path, user, password, flags);
+    TextFields fields;
+    fields.pathText = path;
+    fields.user = user;
+    fields.secret = password;
+    fields.flagsText = flags;
     QElapsedTimer timer;
     timer.start();
     ValidateUser(fields, box, observing);

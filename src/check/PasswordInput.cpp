@@ -63,8 +63,6 @@ using SignalAction = struct sigaction;
 using FileStatus = struct stat;
 
 termios savedTerminal {};
-constexpr int restoringSignals[] = { SIGINT, SIGTERM, SIGHUP, SIGQUIT };
-constexpr int stoppingSignals[] = { SIGTSTP, SIGTTIN, SIGTTOU };
 
 void restoreTerminalAndDie(int signalNumber)
 {
@@ -73,6 +71,36 @@ void restoreTerminalAndDie(int signalNumber)
     std::signal(signalNumber, SIG_DFL);
     std::raise(signalNumber);
 }
+
+// While the prompt waits: a signal that ends the program puts the terminal's echo back first, and
+// one that would stop it is ignored (the shell would get the terminal back without its echo). As
+// they were again once the prompt ends, however it ends.
+class PromptSignals
+{
+public:
+    PromptSignals()
+    {
+        for (std::size_t i = 0; i < std::size(handled); ++i) {
+            SignalAction action {};
+            action.sa_handler = i < endingSignals ? restoreTerminalAndDie : SIG_IGN;
+            sigemptyset(&action.sa_mask);
+            sigaction(handled[i], &action, &m_previous[i]);
+        }
+    }
+    ~PromptSignals()
+    {
+        for (std::size_t i = 0; i < std::size(handled); ++i) {
+            sigaction(handled[i], &m_previous[i], nullptr);
+        }
+    }
+    PromptSignals(const PromptSignals&) = delete;
+    PromptSignals& operator=(const PromptSignals&) = delete;
+
+private:
+    static constexpr std::size_t endingSignals = 4;
+    static constexpr int handled[] = { SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP, SIGTTIN, SIGTTOU };
+    SignalAction m_previous[std::size(handled)] {};
+};
 
 } // namespace
 
@@ -117,21 +145,7 @@ QString promptForPassword(const QString& user)
     if (tcgetattr(STDIN_FILENO, &savedTerminal) != 0) {
         throw Failure(QStringLiteral("cannot turn off the terminal's echo for the password prompt"));
     }
-    SignalAction restore {};
-    restore.sa_handler = restoreTerminalAndDie;
-    sigemptyset(&restore.sa_mask);
-    SignalAction previous[std::size(restoringSignals)] {};
-    for (std::size_t i = 0; i < std::size(restoringSignals); ++i) {
-        sigaction(restoringSignals[i], &restore, &previous[i]);
-    }
-    // Stopped at the prompt, the shell would get the terminal back without its echo.
-    SignalAction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    SignalAction previousStop[std::size(stoppingSignals)] {};
-    for (std::size_t i = 0; i < std::size(stoppingSignals); ++i) {
-        sigaction(stoppingSignals[i], &ignore, &previousStop[i]);
-    }
+    const PromptSignals duringPrompt;
     termios silent = savedTerminal;
     silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     silent.c_lflag |= ECHONL;
@@ -143,12 +157,6 @@ QString promptForPassword(const QString& user)
     std::fflush(stderr);
     const QByteArray line = readLineBytes(STDIN_FILENO);
     tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
-    for (std::size_t i = 0; i < std::size(restoringSignals); ++i) {
-        sigaction(restoringSignals[i], &previous[i], nullptr);
-    }
-    for (std::size_t i = 0; i < std::size(stoppingSignals); ++i) {
-        sigaction(stoppingSignals[i], &previousStop[i], nullptr);
-    }
     return passwordText(line);
 }
 

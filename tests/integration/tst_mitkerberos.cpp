@@ -180,7 +180,15 @@ private slots:
         const QString shown =
             runCheck(m_provider, QStringLiteral("LDAP://%1/%2").arg(env("LDAP1_HOST"), env("PEOPLE_DN")),
                      QString(), QString(), QStringLiteral("1"));
+        // An impostor calling itself ldap1.acme.test gets a real service ticket from the user's own, and
+        // cannot read it either.
+        FakeLdapServer impostor(FakeLdapServer::Behaviour::GssapiEarlySuccess, 0, env("LDAP1_HOST").toUtf8());
+        const QString impostorSays = runCheck(
+            m_provider, QStringLiteral("LDAP://127.0.0.1:%1/%2").arg(impostor.port()).arg(env("PEOPLE_DN")),
+            QString(), QString(), QStringLiteral("1"));
         QProcess::execute(QStringLiteral("kdestroy"), {});
+        QVERIFY2(impostorSays.contains(u"successful before it had proved its own identity"),
+                 qPrintable(impostorSays));
         QCOMPARE(shown, QStringLiteral("User is valid"));
         QVERIFY2(lastBind().contains(u"dn=\"uid=ana,ou=people,dc=acme,dc=test\" mech=GSSAPI"),
                  qPrintable(lastBind()));

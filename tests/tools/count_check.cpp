@@ -14,15 +14,6 @@ using namespace quorvane;
 
 namespace {
 
-struct Fields : FieldSource
-{
-    QString pathText, user, secret, flagsText;
-    QString path() const override { return pathText; }
-    QString userName() const override { return user; }
-    QString password() const override { return secret; }
-    QString flags() const override { return flagsText; }
-};
-
 struct PrintingBox : MessageBox
 {
     void show(const QString& text) override { std::printf("  shown: %s\n", text.toUtf8().constData()); }
@@ -38,7 +29,7 @@ int main(int argc, char* argv[])
     }
     LdapDirectoryProvider::prepareProcess();
     QCoreApplication application(argc, argv);
-    Fields fields;
+    TextFields fields;
     fields.pathText = QString::fromUtf8(argv[1]);
     fields.user = QString::fromUtf8(argv[2]);
     fields.flagsText = QString::fromUtf8(argv[3]);

@@ -76,6 +76,18 @@ void setTextOption(LDAP* ld, int option, const QString& value)
     setOption(ld, option, value.toUtf8().constData());
 }
 
+QString filterValue(const QString& value)
+{
+    const QByteArray utf8 = value.toUtf8();
+    berval raw { static_cast<ber_len_t>(utf8.size()), const_cast<char*>(utf8.constData()) };
+    berval escaped {};
+    if (ldap_bv2escaped_filter_value(&raw, &escaped) != 0) {
+        throw Failure(QStringLiteral("The LDAP library could not escape the user name for a search."));
+    }
+    const EscapedValue owner { escaped.bv_val };
+    return fromBerval(escaped);
+}
+
 QString fromLdap(const char* text)
 {
     return text ? QString::fromUtf8(text) : QString();

@@ -60,6 +60,8 @@ void setIntOption(LDAP* ld, int option, int value);
 void setTextOption(LDAP* ld, int option, const QString& value);
 int lastResultCode(LDAP* ld);
 QString lastDiagnostic(LDAP* ld);
+// `value` escaped for an assertion of a search filter (RFC 4515).
+QString filterValue(const QString& value);
 
 // One LDAP connection of one check. It owns the libldap handle over our own socket, what it recorded
 // of the server's first answer, the server and address it reached, the limits and the check's one

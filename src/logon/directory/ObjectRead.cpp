@@ -104,17 +104,7 @@ void readPasswordExpiry(LdapConnection& connection, const QString& boundAs)
     QString dn = boundAs.contains(u'=') ? boundAs : QString();
     if (dn.isEmpty()) {
         const QString user = boundAs.section(u'\\', -1);
-        const QByteArray values[] = { user.toUtf8(), user.section(u'@', 0, 0).toUtf8() };
-        QStringList escaped;
-        for (const QByteArray& value : values) {
-            berval plain { static_cast<ber_len_t>(value.size()), const_cast<char*>(value.constData()) };
-            berval out {};
-            if (ldap_bv2escaped_filter_value(&plain, &out) != 0) {
-                return;
-            }
-            const EscapedValue owner { out.bv_val };
-            escaped.append(fromBerval(out));
-        }
+        const QString escaped[] = { filterValue(user), filterValue(user.section(u'@', 0, 0)) };
         const QString filter = user.contains(u'@')
             ? QStringLiteral("(|(userPrincipalName=%1)(sAMAccountName=%2))").arg(escaped[0], escaped[1])
             : QStringLiteral("(sAMAccountName=%1)").arg(escaped[0]);

@@ -62,14 +62,7 @@ QString lookUpBindName(LdapConnection& connection, const BindPlan& plan)
     }
     const QString base = connection.path().namingContext.isEmpty() ? connection.defaultNamingContext()
                                                                    : connection.path().namingContext;
-    const QByteArray value = plan.lookupValue.toUtf8();
-    berval raw { static_cast<ber_len_t>(value.size()), const_cast<char*>(value.constData()) };
-    berval escaped {};
-    if (ldap_bv2escaped_filter_value(&raw, &escaped) != 0) {
-        throw Failure(QStringLiteral("The LDAP library could not escape the user name for a search."));
-    }
-    const EscapedValue escapedOwner { escaped.bv_val };
-    const QString term = fromBerval(escaped);
+    const QString term = filterValue(plan.lookupValue);
     const QString filter =
         QStringLiteral("(|(uid=%1)(sAMAccountName=%1)(userPrincipalName=%1)(mail=%1))").arg(term);
     const QString attributes = QStringLiteral("uid, sAMAccountName, userPrincipalName or mail");
